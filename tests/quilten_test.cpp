@@ -1,0 +1,118 @@
+#include "child.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using blackbox::Launch;
+using blackbox::Outcome;
+using blackbox::shown;
+
+namespace {
+
+std::string quilten()
+{
+    return blackbox::program_path("QUILTEN_BIN", QUILTEN_PATH);
+}
+
+bool built_with_address_sanitizer()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+    return __has_feature(address_sanitizer);
+#else
+    return false;
+#endif
+}
+
+std::string const heading = "Alocarea dinamica de memorie!\n";
+std::string const name_line = "Nume: Ilvar Pesdun.\n";
+std::string const record =
+    heading + name_line +
+    "Descriere: Acesta este un curs de C/C++ pe care este        bine sa-l parcurgeti pana la final.\n";
+
+void expect_outcome(Outcome const& got, std::string const& out, std::string const& err)
+{
+    EXPECT_EQ(got.out, out) << "stdout " << shown(got.out) << "\nwanted " << shown(out);
+    EXPECT_EQ(got.err, err) << "stderr " << shown(got.err) << "\nwanted " << shown(err);
+    EXPECT_EQ(got.signal, 0);
+    EXPECT_EQ(got.exit_code, 0);
+}
+
+TEST(Quilten, PrintsTheRecordExactly)
+{
+    ASSERT_EQ(record.size(), 146U);
+    expect_outcome(blackbox::run({quilten()}), record, "");
+}
+
+// Arguments and standard input are never looked at.
+TEST(Quilten, IgnoresArgumentsAndInput)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+    };
+    for (auto const& c : {Case{{"--help"}, ""}, Case{{"-x", "y", ""}, "z\n"},
+                          Case{{}, std::string(1 << 20, 'q')}}) {
+        SCOPED_TRACE(shown(c.input.substr(0, 8)));
+        expect_outcome(blackbox::run({quilten(), c.args}, c.input), record, "");
+    }
+}
+
+// The one failure the program knows: the heap refuses the 200-byte request.
+// A program that asked for any other size would get its memory and print the
+// full record, so this also pins the size of the request.
+TEST(Quilten, RefusedRequestIsReportedAndTheRunGoesOn)
+{
+    if (built_with_address_sanitizer()) {
+        GTEST_SKIP() << "AddressSanitizer owns malloc and must come first among preloaded "
+                        "libraries; the release suite runs this case";
+    }
+    auto const got = blackbox::run({quilten(), {}, {"LD_PRELOAD=" REFUSE_MALLOC_PATH}});
+    expect_outcome(got, heading + name_line + "Descriere: (null).\n",
+                   "Memoria nu a putut fi alocata");
+    EXPECT_EQ(got.err.size(), 29U);
+}
+
+// Write errors are not examined: a lost or full standard output changes
+// neither the exit status nor anything else.
+TEST(Quilten, UnwritableOutputIsNotAnError)
+{
+    for (auto const to : {blackbox::Stdout::closed, blackbox::Stdout::dev_full}) {
+        auto const got = blackbox::run({.program = quilten(), .stdout_to = to});
+        EXPECT_EQ(got.err, "");
+        EXPECT_EQ(got.signal, 0);
+        EXPECT_EQ(got.exit_code, 0);
+    }
+}
+
+// The heap buffer goes back on both paths and nothing is read or written
+// out of place.
+TEST(Quilten, ValgrindFindsNoLeakAndNoError)
+{
+    if (std::string(VALGRIND_PATH).empty()) {
+        GTEST_SKIP() << "valgrind was not found when the tests were configured";
+    }
+    if (built_with_address_sanitizer()) {
+        GTEST_SKIP() << "valgrind cannot run a program built with AddressSanitizer";
+    }
+    std::vector<std::string> const args{"--quiet",
+                                        "--error-exitcode=97",
+                                        "--leak-check=full",
+                                        "--show-leak-kinds=all",
+                                        "--errors-for-leak-kinds=all",
+                                        quilten()};
+    expect_outcome(blackbox::run({VALGRIND_PATH, args}), record, "");
+
+    // valgrind replaces every malloc it finds, the preloaded one too, unless
+    // told to leave the ones outside the C library alone.
+    std::vector<std::string> refused_args{"--soname-synonyms=somalloc=nouserintercepts"};
+    refused_args.insert(refused_args.end(), args.begin(), args.end());
+    auto const refused =
+        blackbox::run({VALGRIND_PATH, refused_args, {"LD_PRELOAD=" REFUSE_MALLOC_PATH}});
+    expect_outcome(refused, heading + name_line + "Descriere: (null).\n",
+                   "Memoria nu a putut fi alocata");
+}
+
+} // namespace
