@@ -15,8 +15,9 @@ int main()
     if (descriere == nullptr) {
         std::fwrite("Memoria nu a putut fi alocata", 1, 29, stderr);
     } else {
-        std::strcpy(descriere,
-                    "Acesta este un curs de C/C++ pe care este        bine sa-l parcurgeti pana la final");
+        std::strcpy(
+            descriere,
+            "Acesta este un curs de C/C++ pe care este        bine sa-l parcurgeti pana la final");
     }
 
     std::printf("Nume: %s.\n", nume);

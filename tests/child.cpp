@@ -120,8 +120,8 @@ Child::Child(Launch const& launch)
     auto argv = pointers_to(argv_strings);
     auto envp = pointers_to(env_strings);
 
-    int const rc = posix_spawn(&pid_, launch.program.c_str(), &actions, &attributes, argv.data(),
-                               envp.data());
+    int const rc =
+        posix_spawn(&pid_, launch.program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(in[0]);
@@ -201,7 +201,8 @@ bool Child::pump(int timeout_ms, std::string_view* pending)
         std::array<char, 1 << 16> buffer{};
         ssize_t const n = ::read(fds[i].fd, buffer.data(), buffer.size());
         if (n > 0) {
-            (is_out ? outcome_.out : outcome_.err).append(buffer.data(), static_cast<std::size_t>(n));
+            (is_out ? outcome_.out : outcome_.err)
+                .append(buffer.data(), static_cast<std::size_t>(n));
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             close_fd(is_out ? out_ : err_);
         }
@@ -218,6 +219,11 @@ void Child::send(std::string_view bytes)
 void Child::close_input()
 {
     close_fd(in_);
+}
+
+void Child::close_output()
+{
+    close_fd(out_);
 }
 
 std::string const& Child::await_output(std::size_t count, std::chrono::milliseconds limit)
@@ -244,7 +250,9 @@ bool Child::ended_within(std::chrono::milliseconds limit)
         }
     }
     if (!reaped_) {
-        reap(WNOHANG);
+        // Both pipes at end of file means the child is exiting; it may not
+        // be a zombie yet.
+        reap(out_ < 0 && err_ < 0 ? 0 : WNOHANG);
     }
     return reaped_;
 }

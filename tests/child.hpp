@@ -39,6 +39,8 @@ public:
     // Writes all of `bytes` to the child's standard input.
     void send(std::string_view bytes);
     void close_input();
+    // Stops reading standard output, as a reader that went away would.
+    void close_output();
 
     // Waits until `count` bytes have come on standard output, it reaches end
     // of file, or `limit` passes; returns all of standard output so far.
@@ -68,6 +70,19 @@ Outcome run(Launch const& launch, std::string_view input = {});
 // The program under test: $`variable` when it is set, else `built`, the path
 // CMake gave for the build tree.
 std::string program_path(char const* variable, char const* built);
+
+// Whether the tests, and so the programs built beside them, carry
+// AddressSanitizer.
+constexpr bool built_with_address_sanitizer()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+    return __has_feature(address_sanitizer);
+#else
+    return false;
+#endif
+}
 
 // The exact bytes, with control characters made visible, for failure messages.
 std::string shown(std::string_view bytes);

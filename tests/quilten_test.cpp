@@ -15,22 +15,11 @@ std::string quilten()
     return blackbox::program_path("QUILTEN_BIN", QUILTEN_PATH);
 }
 
-bool built_with_address_sanitizer()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-    return __has_feature(address_sanitizer);
-#else
-    return false;
-#endif
-}
-
 std::string const heading = "Alocarea dinamica de memorie!\n";
 std::string const name_line = "Nume: Ilvar Pesdun.\n";
-std::string const record =
-    heading + name_line +
-    "Descriere: Acesta este un curs de C/C++ pe care este        bine sa-l parcurgeti pana la final.\n";
+std::string const record = heading + name_line +
+                           "Descriere: Acesta este un curs de C/C++ pe care este        bine sa-l "
+                           "parcurgeti pana la final.\n";
 
 void expect_outcome(Outcome const& got, std::string const& out, std::string const& err)
 {
@@ -65,7 +54,7 @@ TEST(Quilten, IgnoresArgumentsAndInput)
 // full record, so this also pins the size of the request.
 TEST(Quilten, RefusedRequestIsReportedAndTheRunGoesOn)
 {
-    if (built_with_address_sanitizer()) {
+    if (blackbox::built_with_address_sanitizer()) {
         GTEST_SKIP() << "AddressSanitizer owns malloc and must come first among preloaded "
                         "libraries; the release suite runs this case";
     }
@@ -94,7 +83,7 @@ TEST(Quilten, ValgrindFindsNoLeakAndNoError)
     if (std::string(VALGRIND_PATH).empty()) {
         GTEST_SKIP() << "valgrind was not found when the tests were configured";
     }
-    if (built_with_address_sanitizer()) {
+    if (blackbox::built_with_address_sanitizer()) {
         GTEST_SKIP() << "valgrind cannot run a program built with AddressSanitizer";
     }
     std::vector<std::string> const args{"--quiet",

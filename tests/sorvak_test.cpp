@@ -1,0 +1,256 @@
+#include "child.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <string_view>
+
+using blackbox::shown;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string sorvak()
+{
+    return blackbox::program_path("SORVAK_BIN", SORVAK_PATH);
+}
+
+void expect_clean_exit(blackbox::Outcome const& got)
+{
+    EXPECT_EQ(got.err, "") << shown(got.err);
+    EXPECT_EQ(got.signal, 0);
+    EXPECT_EQ(got.exit_code, 0);
+}
+
+struct Case {
+    char const* catches;
+    std::string input;
+    std::string output;
+};
+
+TEST(Sorvak, InputToOutput)
+{
+    Case const cases[] = {
+        {"no input, no output", "", ""},
+        {"whitespace alone is no value", " \t\n\v\f\r ", ""},
+        {"one space after every value, no line end", "1 2 3", "3 6 9 "},
+        {"every whitespace kind separates and is skipped", "\v\f 1\t2\n3\r\n4\v5\f6  \n\n7 \t",
+         "3 6 9 12 15 18 21 "},
+        {"a line break ends nothing", "1\n2\n", "3 6 "},
+        {"the last value counts without a line end", "8", "24 "},
+        {"signs: minus kept, plus accepted and not printed", "-4 +5 -0 +0", "-12 15 0 0 "},
+        {"leading zeros are decimal, not octal", "007 -010 0000", "21 -30 0 "},
+        {"a value glued to letters counts, the letters stop", "7abc 5", "21 "},
+        {"a decimal point stops after the integer part", "3.7 5", "9 "},
+        {"a comma is no digit grouping", "1,000", "3 "},
+        {"0x is not a hex prefix", "0x10", "0 "},
+        {"the first bad token stops for good", "12 x 5", "36 "},
+        {"punctuation alone stops", "; 1", ""},
+        {"a lone sign stops", "1 - 2", "3 "},
+        {"a doubled sign stops", "1 --2 3", "3 "},
+        {"a sign then a space stops", "2 + 3", "6 "},
+        {"a NUL byte stops", std::string("4 \0 5", 5), "12 "},
+        {"a byte above 0x7f stops", "4 \xc3\xa9 5", "12 "},
+        {"past INT_MAX stops, no output for it", "1 2147483648 2", "3 "},
+        {"past INT_MIN stops", "-2147483649", ""},
+        {"a huge number stops", "5 99999999999999999999999 6", "15 "},
+        {"INT_MAX/3 is the largest that does not wrap", "715827882", "2147483646 "},
+        {"one more wraps", "715827883", "-2147483647 "},
+        {"2^30 wraps to -2^30", "1073741824", "-1073741824 "},
+        {"INT_MAX wraps to 2^31 - 3", "2147483647", "2147483645 "},
+        {"INT_MIN wraps to itself", "-2147483648", "-2147483648 "},
+        {"INT_MIN/3 is the smallest that does not wrap", "-715827882", "-2147483646 "},
+        {"one less wraps upwards", "-715827883", "2147483647 "},
+    };
+    for (auto const& c : cases) {
+        auto const got = blackbox::run({sorvak()}, c.input);
+        EXPECT_EQ(got.out, c.output) << c.catches << "\n input  " << shown(c.input) << "\n output "
+                                     << shown(got.out) << "\n wanted " << shown(c.output);
+        expect_clean_exit(got);
+    }
+}
+
+TEST(Sorvak, IgnoresArguments)
+{
+    auto const got = blackbox::run({sorvak(), {"--help", "-n", "2"}}, "1 -1");
+    EXPECT_EQ(got.out, "3 -3 ");
+    expect_clean_exit(got);
+}
+
+// What the program should write for `input`, worked out from its rules alone:
+// skip whitespace, take an optional sign and decimal digits, stop at the
+// first token that has no digit or does not fit an int, and write each value
+// times three, cut to 32 bits, followed by one space.
+std::string tripled_by_rule(std::string_view input)
+{
+    constexpr std::string_view whitespace = " \t\n\v\f\r";
+    constexpr std::int64_t two_to_31 = std::int64_t{1} << 31;
+    std::string out;
+    std::size_t at = 0;
+    auto const digit_at = [&](std::size_t i) {
+        return i < input.size() && input[i] >= '0' && input[i] <= '9';
+    };
+    for (;;) {
+        while (at < input.size() && whitespace.find(input[at]) != std::string_view::npos) {
+            ++at;
+        }
+        bool negative = false;
+        if (at < input.size() && (input[at] == '+' || input[at] == '-')) {
+            negative = input[at] == '-';
+            ++at;
+        }
+        if (!digit_at(at)) {
+            return out;
+        }
+        std::int64_t magnitude = 0;
+        for (; digit_at(at); ++at) {
+            magnitude = std::min(magnitude * 10 + (input[at] - '0'), two_to_31 + 1);
+        }
+        std::int64_t const value = negative ? -magnitude : magnitude;
+        if (value < -two_to_31 || value >= two_to_31) {
+            return out;
+        }
+        auto const low_bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(value * 3));
+        std::int64_t const product = low_bits >= two_to_31 ? low_bits - 2 * two_to_31 : low_bits;
+        out += std::to_string(product) + ' ';
+    }
+}
+
+// Inputs that mostly read on for a while and then, sometimes, hit something
+// that stops them.
+std::string random_input(std::mt19937& gen)
+{
+    static constexpr std::array<char const*, 14> edges = {
+        "2147483647", "-2147483648",   "2147483648",  "-2147483649", "715827882",
+        "715827883",  "-715827882",    "-715827883",  "1073741824",  "-0",
+        "+0",         "0000000000042", "99999999999", "+007"};
+    static constexpr std::array<char const*, 9> junk = {"+", "-", "--1", "+-1", "x",
+                                                        ".", ",", "0x",  "1e5"};
+    static constexpr std::string_view whitespace = " \t\n\v\f\r";
+
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen);
+    };
+    std::string input;
+    std::size_t const tokens = pick(25);
+    for (std::size_t t = 0; t < tokens; ++t) {
+        for (std::size_t gap = pick(4); gap > 0; --gap) {
+            input += whitespace[pick(whitespace.size())];
+        }
+        std::size_t const kind = pick(100);
+        if (kind < 70) {
+            input +=
+                std::to_string(std::uniform_int_distribution<std::int32_t>(-100000, 100000)(gen));
+        } else if (kind < 85) {
+            input += edges[pick(edges.size())];
+        } else if (kind < 93) {
+            input += std::to_string(static_cast<std::int32_t>(gen()));
+        } else if (kind < 97) {
+            input += junk[pick(junk.size())];
+        } else {
+            input += static_cast<char>(pick(256));
+        }
+    }
+    return input;
+}
+
+TEST(Sorvak, AgreesWithTheRulesOnRandomInput)
+{
+    char const* chosen = std::getenv("SORVAK_RANDOM_KEY");
+    std::uint32_t const key = chosen != nullptr
+                                  ? static_cast<std::uint32_t>(std::strtoul(chosen, nullptr, 10))
+                                  : 20261208U;
+    // A sanitized child takes some fifty times longer to start.
+    int const rounds = blackbox::built_with_address_sanitizer() ? 200 : 2000;
+    std::mt19937 gen(key);
+    for (int round = 0; round < rounds; ++round) {
+        std::string const input = random_input(gen);
+        auto const got = blackbox::run({sorvak()}, input);
+        ASSERT_EQ(got.out, tripled_by_rule(input))
+            << "random input " << round << " of SORVAK_RANDOM_KEY=" << key << ": " << shown(input);
+        ASSERT_EQ(got.exit_code, 0) << shown(input);
+        ASSERT_EQ(got.err, "") << shown(input);
+    }
+}
+
+// Each result is written before the next value is read, so someone typing
+// sees it while the program waits for more.
+TEST(Sorvak, AnswersEachLineBeforeInputEnds)
+{
+    blackbox::Child child({sorvak()});
+    child.send("1 2\n");
+    EXPECT_EQ(child.await_output(4, 10s), "3 6 ");
+    child.send("-7");
+    auto const got = child.finish();
+    EXPECT_EQ(got.out, "3 6 -21 ");
+    expect_clean_exit(got);
+}
+
+// A bad token ends the run at once: the program does not wait for, or
+// read, anything after it.
+TEST(Sorvak, StopsAtABadTokenWithInputStillOpen)
+{
+    blackbox::Child child({sorvak()});
+    child.send("4 x");
+    ASSERT_TRUE(child.ended_within(10s)) << "still running with standard input open";
+    auto const got = child.finish();
+    EXPECT_EQ(got.out, "12 ");
+    expect_clean_exit(got);
+}
+
+// Like any filter, it dies of SIGPIPE when its reader goes away instead of
+// reading the rest of a long input.
+TEST(Sorvak, EndsWhenItsReaderGoesAway)
+{
+    blackbox::Child child({sorvak()});
+    child.close_output();
+    std::string input;
+    for (int i = 0; i < 200000; ++i) {
+        input += "5 ";
+    }
+    auto const got = child.finish(input);
+    EXPECT_EQ(got.signal, SIGPIPE);
+}
+
+// Memory does not grow with the input: neither a very long token nor many
+// values move the child's peak resident size past noise.
+//
+// A spawned child's peak starts at the spawning process's own size, so the
+// input is made and sent in chunks: the test stays small and what is
+// measured is the child.
+TEST(Sorvak, PeakMemoryDoesNotGrowWithInput)
+{
+    constexpr long noise_kib = 2048;
+    auto const run_streamed = [](std::string const& head, std::string const& chunk, int times) {
+        blackbox::Child child({sorvak()});
+        child.send(head);
+        for (int i = 0; i < times; ++i) {
+            child.send(chunk);
+        }
+        return child.finish();
+    };
+
+    auto const tiny = run_streamed("1 2 3", "", 0);
+    EXPECT_EQ(tiny.out, "3 6 9 ");
+
+    auto const long_token = run_streamed("7 ", std::string(1 << 16, '1'), 512); // 32 MiB
+    EXPECT_EQ(long_token.out, "21 ");
+    EXPECT_LE(long_token.peak_rss_kib, tiny.peak_rss_kib + noise_kib);
+
+    std::string many;
+    for (int i = 0; i < 1000; ++i) {
+        many += "-123456\n";
+    }
+    auto const many_values = run_streamed("", many, 300); // 300000 values
+    EXPECT_EQ(many_values.out.size(), 300000U * 8);
+    EXPECT_EQ(many_values.out.substr(0, 16), "-370368 -370368 ");
+    EXPECT_LE(many_values.peak_rss_kib, tiny.peak_rss_kib + noise_kib);
+}
+
+} // namespace
