@@ -15,8 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace blackbox {
 namespace {
 
@@ -62,6 +60,7 @@ std::vector<std::string> environment_with(std::vector<std::string> const& extra)
 std::vector<char*> pointers_to(std::vector<std::string>& strings)
 {
     std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
     for (auto& s : strings) {
         pointers.push_back(s.data());
     }
@@ -150,7 +149,8 @@ Child::~Child()
     close_fd(err_);
     if (!reaped_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        reap(0);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
 }
 
@@ -184,7 +184,7 @@ bool Child::pump(int timeout_ms, std::string_view* pending)
         if (fds[i].revents == 0) {
             continue;
         }
-        if (fds[i].fd == in_) {
+        if (writing && fds[i].fd == in_) {
             auto const chunk = std::min<std::size_t>(pending->size(), 1 << 16);
             ssize_t const n = ::write(in_, pending->data(), chunk);
             if (n >= 0) {

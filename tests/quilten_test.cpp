@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 using blackbox::Launch;
 using blackbox::Outcome;
@@ -15,13 +17,18 @@ std::string quilten()
     return blackbox::program_path("QUILTEN_BIN", QUILTEN_PATH);
 }
 
-std::string const heading = "Alocarea dinamica de memorie!\n";
-std::string const name_line = "Nume: Ilvar Pesdun.\n";
-std::string const record = heading + name_line +
-                           "Descriere: Acesta este un curs de C/C++ pe care este        bine sa-l "
-                           "parcurgeti pana la final.\n";
+constexpr std::string_view record = "Alocarea dinamica de memorie!\n"
+                                    "Nume: Ilvar Pesdun.\n"
+                                    "Descriere: Acesta este un curs de C/C++ pe care este        "
+                                    "bine sa-l parcurgeti pana la final.\n";
 
-void expect_outcome(Outcome const& got, std::string const& out, std::string const& err)
+constexpr std::string_view record_without_description = "Alocarea dinamica de memorie!\n"
+                                                        "Nume: Ilvar Pesdun.\n"
+                                                        "Descriere: (null).\n";
+
+constexpr std::string_view refusal = "Memoria nu a putut fi alocata";
+
+void expect_outcome(Outcome const& got, std::string_view out, std::string_view err)
 {
     EXPECT_EQ(got.out, out) << "stdout " << shown(got.out) << "\nwanted " << shown(out);
     EXPECT_EQ(got.err, err) << "stderr " << shown(got.err) << "\nwanted " << shown(err);
@@ -59,8 +66,7 @@ TEST(Quilten, RefusedRequestIsReportedAndTheRunGoesOn)
                         "libraries; the release suite runs this case";
     }
     auto const got = blackbox::run({quilten(), {}, {"LD_PRELOAD=" REFUSE_MALLOC_PATH}});
-    expect_outcome(got, heading + name_line + "Descriere: (null).\n",
-                   "Memoria nu a putut fi alocata");
+    expect_outcome(got, record_without_description, refusal);
     EXPECT_EQ(got.err.size(), 29U);
 }
 
@@ -100,8 +106,7 @@ TEST(Quilten, ValgrindFindsNoLeakAndNoError)
     refused_args.insert(refused_args.end(), args.begin(), args.end());
     auto const refused =
         blackbox::run({VALGRIND_PATH, refused_args, {"LD_PRELOAD=" REFUSE_MALLOC_PATH}});
-    expect_outcome(refused, heading + name_line + "Descriere: (null).\n",
-                   "Memoria nu a putut fi alocata");
+    expect_outcome(refused, record_without_description, refusal);
 }
 
 } // namespace

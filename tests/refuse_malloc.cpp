@@ -4,7 +4,8 @@
 #include <cerrno>
 #include <cstddef>
 
-extern "C" void* __libc_malloc(std::size_t size); // NOLINT(bugprone-reserved-identifier)
+extern "C" void*
+__libc_malloc(std::size_t size); // NOLINT(*reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 bool refused = false;
