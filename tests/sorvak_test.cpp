@@ -83,6 +83,15 @@ TEST(Sorvak, IgnoresArguments)
     expect_clean_exit(got);
 }
 
+// Write errors are not examined: a lost or full standard output neither
+// stops the filter with an error nor crashes it.
+TEST(Sorvak, UnwritableOutputIsNotAnError)
+{
+    for (auto const to : {blackbox::Stdout::closed, blackbox::Stdout::dev_full}) {
+        expect_clean_exit(blackbox::run({.program = sorvak(), .stdout_to = to}, "1 2 3\n4"));
+    }
+}
+
 // What the program should write for `input`, worked out from its rules alone:
 // skip whitespace, take an optional sign and decimal digits, stop at the
 // first token that has no digit or does not fit an int, and write each value
