@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -10,7 +11,7 @@
 namespace blackbox {
 
 // Where the child's standard output goes.
-enum class Stdout { captured, closed, dev_full };
+enum class Stdout : std::uint8_t { captured, closed, dev_full };
 
 struct Launch {
     std::string program;

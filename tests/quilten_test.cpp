@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
 
 using blackbox::Outcome;
 using blackbox::shown;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -55,6 +57,11 @@ TEST(Quilten, IgnoresArgumentsAndInput)
         SCOPED_TRACE(shown(c.input.substr(0, 8)));
         expect_outcome(blackbox::run({quilten(), c.args}, c.input), record, "");
     }
+
+    // With standard input left open, a program that read it would wait.
+    blackbox::Child open_input({quilten()});
+    ASSERT_TRUE(open_input.ended_within(10s)) << "still running with standard input open";
+    expect_outcome(open_input.finish(), record, "");
 }
 
 // The one failure the program knows: the heap refuses the 200-byte request.
