@@ -1,31 +1,33 @@
-# The newest entry of packaging/changelog is the release being built. It must
-# name project()'s version, and its date is the release date: the manual
-# pages show it and the package's time stamps take it.
+# The newest entry of debian/changelog is the release being built; its date
+# is the release date that the manual pages show. Taken from the text alone,
+# so the same tree always gives the same pages.
 #
-# Sets RELEASE_EPOCH (seconds since 1970) and RELEASE_DATE (YYYY-MM-DD, UTC).
+# Sets RELEASE_DATE (YYYY-MM-DD, the date the entry's trailer gives).
 
-set(changelog "${PROJECT_SOURCE_DIR}/packaging/changelog")
+set(changelog "${PROJECT_SOURCE_DIR}/debian/changelog")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${changelog}")
 file(STRINGS "${changelog}" changelog_lines)
 
-list(GET changelog_lines 0 newest)
-if(NOT newest MATCHES "^${PROJECT_NAME} \\(${PROJECT_VERSION}\\) ")
-  message(FATAL_ERROR "packaging/changelog does not start with version ${PROJECT_VERSION}")
-endif()
-
-# The entry ends with its trailer: " -- Name <address>  Day, DD Mon YYYY hh:mm:ss +zzzz".
+# The entry ends with its trailer: " -- Name <address>  Day, D Mon YYYY hh:mm:ss +zzzz".
 foreach(line IN LISTS changelog_lines)
-  if(line MATCHES "^ -- .*>  (.+)$")
-    set(release_stamp "${CMAKE_MATCH_1}")
+  if(line MATCHES "^ -- .*>  [A-Z][a-z][a-z], +([0-9]?[0-9]) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+    set(day "${CMAKE_MATCH_1}")
+    set(month_name "${CMAKE_MATCH_2}")
+    set(year "${CMAKE_MATCH_3}")
     break()
   endif()
 endforeach()
-if(NOT DEFINED release_stamp)
-  message(FATAL_ERROR "packaging/changelog: the newest entry has no ' -- ' trailer line")
+set(month_names Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(FIND month_names "${month_name}" month)
+if(NOT DEFINED year OR month EQUAL -1)
+  message(FATAL_ERROR "debian/changelog: the newest entry has no dated ' -- ' trailer line")
 endif()
 
-execute_process(
-  COMMAND "${CMAKE_COMMAND}" -E env LC_ALL=C date -u -d "${release_stamp}" "+%s;%F"
-  OUTPUT_VARIABLE release OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-list(GET release 0 RELEASE_EPOCH)
-list(GET release 1 RELEASE_DATE)
+math(EXPR month "${month} + 1")
+foreach(part IN ITEMS day month)
+  string(LENGTH "${${part}}" length)
+  if(length EQUAL 1)
+    set(${part} "0${${part}}")
+  endif()
+endforeach()
+set(RELEASE_DATE "${year}-${month}-${day}")

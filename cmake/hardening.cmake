@@ -1,5 +1,6 @@
 # The hardening a distribution expects of its binaries. It is part of the
-# plain build, not a preset, so a packager's `cmake -S . -B build` gets it.
+# plain build, not a preset, so a packager's `cmake -S . -B build` gets it;
+# -DQUILTEN_SORVAK_HARDENING=OFF leaves it to the packager's own flags.
 #
 # It only fills gaps: a protection that the packager's flags already name, at
 # whatever level or switched off, stands as they gave it, and an option goes

@@ -57,8 +57,11 @@ TEST(Quilten, IgnoresArgumentsAndInput)
         SCOPED_TRACE(shown(c.input.substr(0, 8)));
         expect_outcome(blackbox::run({quilten(), c.args}, c.input), record, "");
     }
+}
 
-    // With standard input left open, a program that read it would wait.
+// With standard input left open, a program that read it would wait.
+TEST(QuiltenRuntime, DoesNotWaitForInput)
+{
     blackbox::Child open_input({quilten()});
     ASSERT_TRUE(open_input.ended_within(10s)) << "still running with standard input open";
     expect_outcome(open_input.finish(), record, "");
@@ -88,7 +91,7 @@ TEST(Quilten, UnwritableOutputIsNotAnError)
 
 // The heap buffer goes back on both paths and nothing is read or written
 // out of place.
-TEST(Quilten, ValgrindFindsNoLeakAndNoError)
+TEST(QuiltenRuntime, ValgrindFindsNoLeakAndNoError)
 {
     if (std::string(VALGRIND_PATH).empty()) {
         GTEST_SKIP() << "valgrind was not found when the tests were configured";

@@ -169,7 +169,7 @@ std::string random_input(std::mt19937& gen)
     return input;
 }
 
-TEST(Sorvak, AgreesWithTheRulesOnRandomInput)
+TEST(SorvakRuntime, AgreesWithTheRulesOnRandomInput)
 {
     char const* chosen = std::getenv("SORVAK_RANDOM_KEY");
     std::uint32_t const key = chosen != nullptr
@@ -190,7 +190,7 @@ TEST(Sorvak, AgreesWithTheRulesOnRandomInput)
 
 // Each result is written before the next value is read, so someone typing
 // sees it while the program waits for more.
-TEST(Sorvak, AnswersEachLineBeforeInputEnds)
+TEST(SorvakRuntime, AnswersEachLineBeforeInputEnds)
 {
     blackbox::Child child({sorvak()});
     child.send("1 2\n");
@@ -203,7 +203,7 @@ TEST(Sorvak, AnswersEachLineBeforeInputEnds)
 
 // A bad token ends the run at once: the program does not wait for, or
 // read, anything after it.
-TEST(Sorvak, StopsAtABadTokenWithInputStillOpen)
+TEST(SorvakRuntime, StopsAtABadTokenWithInputStillOpen)
 {
     blackbox::Child child({sorvak()});
     child.send("4 x");
@@ -233,7 +233,7 @@ TEST(Sorvak, EndsWhenItsReaderGoesAway)
 // A spawned child's peak starts at the spawning process's own size, so the
 // input is made and sent in chunks: the test stays small and what is
 // measured is the child.
-TEST(Sorvak, PeakMemoryDoesNotGrowWithInput)
+TEST(SorvakRuntime, PeakMemoryDoesNotGrowWithInput)
 {
     constexpr long noise_kib = 2048;
     auto const run_streamed = [](std::string const& head, std::string const& chunk, int times) {
