@@ -47,6 +47,8 @@ TEST(Sorvak, InputToOutput)
         {"signs: minus kept, plus accepted and not printed", "-4 +5 -0 +0", "-12 15 0 0 "},
         {"leading zeros are decimal, not octal", "007 -010 0000", "21 -30 0 "},
         {"a value glued to letters counts, the letters stop", "7abc 5", "21 "},
+        {"a sign ends a value and starts the next", "2024-12-08", "6072 -36 -24 "},
+        {"a plus sign too", "2+2", "6 6 "},
         {"a decimal point stops after the integer part", "3.7 5", "9 "},
         {"a comma is no digit grouping", "1,000", "3 "},
         {"0x is not a hex prefix", "0x10", "0 "},

@@ -1,0 +1,23 @@
+# Run by `cmake --install` before anything is installed: makes the missing
+# directories on the way to each of QUILTEN_SORVAK_INSTALL_DIRS with mode
+# 0755. CMake would make them itself with the installer's umask applied, and
+# under umask 077 nobody else could run the programs. Directories that exist
+# already stay as they are.
+foreach(dir IN LISTS QUILTEN_SORVAK_INSTALL_DIRS)
+  cmake_path(ABSOLUTE_PATH dir BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}")
+  set(dir "$ENV{DESTDIR}${dir}")
+  set(missing)
+  while(NOT EXISTS "${dir}")
+    list(PREPEND missing "${dir}")
+    cmake_path(GET dir PARENT_PATH parent)
+    if(parent STREQUAL dir)
+      break()
+    endif()
+    set(dir "${parent}")
+  endwhile()
+  foreach(new IN LISTS missing)
+    file(MAKE_DIRECTORY "${new}")
+    file(CHMOD "${new}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                               GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  endforeach()
+endforeach()
