@@ -5,56 +5,53 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace blackbox {
 namespace {
 
-[[noreturn]] void fail(char const* what)
+// The result of a system call that returns -1 and sets errno on failure.
+int sys(long result, std::string const& what)
 {
-    throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
-}
-
-void check(int rc, char const* what)
-{
-    if (rc != 0) {
-        errno = rc;
-        fail(what);
+    if (result < 0) {
+        throw std::runtime_error(what + ": " + std::strerror(errno));
     }
+    return static_cast<int>(result);
 }
 
 void close_fd(int& fd)
 {
     if (fd >= 0) {
         ::close(fd);
-        fd = -1;
     }
+    fd = -1;
 }
 
-// The test's environment with `extra` (NAME=value) added or put in place.
-std::vector<std::string> environment_with(std::vector<std::string> const& extra)
+// The child's input and output are files in memory: nothing has to be pumped
+// while it runs, and the test stays small however long they are.
+int memory_file()
 {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view const line(*entry);
-        auto const same_name = [&](std::string const& added) {
-            auto const name = added.substr(0, added.find('=') + 1);
-            return line.starts_with(name);
-        };
-        if (std::none_of(extra.begin(), extra.end(), same_name)) {
-            env.emplace_back(line);
-        }
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
+    return sys(::memfd_create("blackbox", MFD_CLOEXEC), "memfd_create");
+}
+
+std::string contents(int memory_file)
+{
+    struct stat info {};
+    sys(::fstat(memory_file, &info), "fstat");
+    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+    sys(::pread(memory_file, bytes.data(), bytes.size(), 0), "pread");
+    return bytes;
 }
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings)
@@ -70,231 +67,140 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings)
 
 } // namespace
 
-Child::Child(Launch const& launch)
+Session::Session(Launch const& launch, int input) : out_(memory_file()), err_(memory_file())
 {
-    // A child that outlives its reader must not take the test down with
-    // it; the child itself gets the default disposition back below.
-    std::signal(SIGPIPE, SIG_IGN);
-
-    std::array<int, 2> in{-1, -1};
-    std::array<int, 2> out{-1, -1};
-    std::array<int, 2> err{-1, -1};
-    if (::pipe2(in.data(), O_CLOEXEC) != 0 || ::pipe2(out.data(), O_CLOEXEC) != 0 ||
-        ::pipe2(err.data(), O_CLOEXEC) != 0) {
-        fail("pipe2");
+    std::array<int, 2> in{input, -1};
+    std::array<int, 2> out{-1, out_};
+    if (input < 0) {
+        sys(::pipe2(in.data(), O_CLOEXEC), "pipe2");
+        in_ = in[1];
+    }
+    if (launch.stdout_to == Stdout::reader_gone) {
+        sys(::pipe2(out.data(), O_CLOEXEC), "pipe2");
+        close_fd(out[0]);
     }
 
     posix_spawn_file_actions_t actions;
-    check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
-    check(posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO), "adddup2");
-    switch (launch.stdout_to) {
-    case Stdout::captured:
-        check(posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO), "adddup2");
-        break;
-    case Stdout::closed:
-        check(posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO), "addclose");
-        break;
-    case Stdout::dev_full:
-        check(posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0),
-              "addopen");
-        break;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    if (launch.stdout_to == Stdout::closed) {
+        posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    } else if (launch.stdout_to == Stdout::dev_full) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     }
-    check(posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO), "adddup2");
-
+    posix_spawn_file_actions_adddup2(&actions, err_, STDERR_FILENO);
+    // A write to a child that has gone must not end the test; the child
+    // gets the default disposition back.
+    std::signal(SIGPIPE, SIG_IGN);
     posix_spawnattr_t attributes;
-    check(posix_spawnattr_init(&attributes), "posix_spawnattr_init");
-    sigset_t defaults;
-    sigset_t none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&none);
-    check(posix_spawnattr_setsigdefault(&attributes, &defaults), "setsigdefault");
-    check(posix_spawnattr_setsigmask(&attributes, &none), "setsigmask");
-    check(posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
-          "setflags");
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigaddset(&signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    std::vector<std::string> argv_strings{launch.program};
-    argv_strings.insert(argv_strings.end(), launch.args.begin(), launch.args.end());
-    auto env_strings = environment_with(launch.env);
-    auto argv = pointers_to(argv_strings);
-    auto envp = pointers_to(env_strings);
+    // The test's environment, with each of launch.env added or put in place.
+    auto const name = [](std::string_view entry) {
+        return entry.substr(0, entry.find('='));
+    };
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        auto const replaced = [&](std::string const& e) {
+            return name(e) == name(*entry);
+        };
+        if (std::none_of(launch.env.begin(), launch.env.end(), replaced)) {
+            env.emplace_back(*entry);
+        }
+    }
+    env.insert(env.end(), launch.env.begin(), launch.env.end());
+    std::vector<std::string> args{launch.program};
+    args.insert(args.end(), launch.args.begin(), launch.args.end());
 
-    int const rc =
-        posix_spawn(&pid_, launch.program.c_str(), &actions, &attributes, argv.data(), envp.data());
+    int const error = posix_spawn(&pid_, launch.program.c_str(), &actions, &attributes,
+                                  pointers_to(args).data(), pointers_to(env).data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-    if (launch.stdout_to != Stdout::captured) {
-        close_fd(out_);
+    close_fd(in[0]);
+    if (out[1] != out_) {
+        close_fd(out[1]);
     }
-    if (rc != 0) {
-        close_fd(in_);
-        close_fd(out_);
-        close_fd(err_);
-        errno = rc;
-        fail(("posix_spawn " + launch.program).c_str());
-    }
-    ::fcntl(in_, F_SETFL, O_NONBLOCK);
+    errno = error;
+    sys(error == 0 ? 0 : -1, "posix_spawn " + launch.program);
+    // Debian 12's <sys/pidfd.h> (glibc 2.36) declares pidfd_open without extern "C".
+    exited_ = sys(::syscall(SYS_pidfd_open, pid_, 0), "pidfd_open");
 }
 
-Child::~Child()
+Session::~Session()
 {
-    close_fd(in_);
-    close_fd(out_);
-    close_fd(err_);
-    if (!reaped_ && pid_ > 0) {
+    for (int* fd : {&in_, &out_, &err_, &exited_}) {
+        close_fd(*fd);
+    }
+    if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        ::waitpid(pid_, nullptr, 0);
     }
 }
 
-// One round of moving bytes: writes what it can of `pending` (when given)
-// and reads what has come on standard output and standard error. Returns
-// false when nothing is left to wait for or `timeout_ms` passed idle.
-bool Child::pump(int timeout_ms, std::string_view* pending)
+void Session::send(std::string_view bytes)
 {
-    std::array<pollfd, 3> fds{};
-    nfds_t count = 0;
-    bool const writing = pending != nullptr && !pending->empty() && in_ >= 0;
-    if (writing) {
-        fds[count++] = {in_, POLLOUT, 0};
-    }
-    for (int fd : {out_, err_}) {
-        if (fd >= 0) {
-            fds[count++] = {fd, POLLIN, 0};
-        }
-    }
-    if (count == 0) {
-        return false;
-    }
-    int const ready = ::poll(fds.data(), count, timeout_ms);
-    if (ready < 0 && errno != EINTR) {
-        fail("poll");
-    }
-    if (ready <= 0) {
-        return ready < 0;
-    }
-    for (nfds_t i = 0; i < count; ++i) {
-        if (fds[i].revents == 0) {
-            continue;
-        }
-        if (writing && fds[i].fd == in_) {
-            auto const chunk = std::min<std::size_t>(pending->size(), 1 << 16);
-            ssize_t const n = ::write(in_, pending->data(), chunk);
-            if (n >= 0) {
-                pending->remove_prefix(static_cast<std::size_t>(n));
-            } else if (errno == EPIPE) {
-                pending->remove_prefix(pending->size()); // the child stopped reading
-                close_input();
-            } else if (errno != EAGAIN && errno != EINTR) {
-                fail("write to child");
-            }
-            continue;
-        }
-        bool const is_out = fds[i].fd == out_;
-        std::array<char, 1 << 16> buffer{};
-        ssize_t const n = ::read(fds[i].fd, buffer.data(), buffer.size());
-        if (n > 0) {
-            (is_out ? outcome_.out : outcome_.err)
-                .append(buffer.data(), static_cast<std::size_t>(n));
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            close_fd(is_out ? out_ : err_);
-        }
-    }
-    return true;
-}
-
-void Child::send(std::string_view bytes)
-{
-    while (!bytes.empty() && in_ >= 0 && pump(-1, &bytes)) {
+    if (in_ >= 0 && ::write(in_, bytes.data(), bytes.size()) < 0) {
+        close_fd(in_); // the child no longer reads
     }
 }
 
-void Child::close_input()
-{
-    close_fd(in_);
-}
-
-void Child::close_output()
-{
-    close_fd(out_);
-}
-
-std::string const& Child::await_output(std::size_t count, std::chrono::milliseconds limit)
+std::string const& Session::await_output(std::size_t count, std::chrono::milliseconds limit)
 {
     auto const deadline = std::chrono::steady_clock::now() + limit;
-    while (outcome_.out.size() < count && out_ >= 0) {
-        auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !pump(static_cast<int>(left.count()), nullptr)) {
-            break;
-        }
+    while ((outcome_.out = contents(out_)).size() < count && !ended_within({}) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    outcome_.out = contents(out_);
     return outcome_.out;
 }
 
-bool Child::ended_within(std::chrono::milliseconds limit)
+bool Session::ended_within(std::chrono::milliseconds limit)
 {
-    auto const deadline = std::chrono::steady_clock::now() + limit;
-    while (out_ >= 0 || err_ >= 0) {
-        auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !pump(static_cast<int>(left.count()), nullptr)) {
-            break;
-        }
-    }
-    if (!reaped_) {
-        // Both pipes at end of file means the child is exiting; it may not
-        // be a zombie yet.
-        reap(out_ < 0 && err_ < 0 ? 0 : WNOHANG);
-    }
-    return reaped_;
+    pollfd ended{exited_, POLLIN, 0};
+    return ::poll(&ended, 1, static_cast<int>(limit.count())) > 0;
 }
 
-Outcome Child::finish(std::string_view input)
+Outcome Session::finish()
 {
-    send(input);
-    close_input();
-    while (pump(-1, nullptr)) {
-    }
-    if (!reaped_) {
-        reap(0);
-    }
-    return outcome_;
-}
-
-void Child::reap(int options)
-{
+    close_fd(in_);
     int status = 0;
     rusage usage{};
-    pid_t got = 0;
-    do {
-        got = ::wait4(pid_, &status, options, &usage);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        fail("wait4");
+    while (::wait4(pid_, &status, 0, &usage) < 0) {
+        sys(errno == EINTR ? 0 : -1, "wait4");
     }
-    if (got == 0) {
-        return; // still running
-    }
-    reaped_ = true;
+    pid_ = -1;
     outcome_.peak_rss_kib = usage.ru_maxrss;
-    if (WIFEXITED(status)) {
-        outcome_.exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        outcome_.signal = WTERMSIG(status);
-    }
+    outcome_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    outcome_.out = contents(out_);
+    outcome_.err = contents(err_);
+    return outcome_;
 }
 
 Outcome run(Launch const& launch, std::string_view input)
 {
-    return Child(launch).finish(input);
+    return run(launch, std::vector<Piece>{{input}});
+}
+
+Outcome run(Launch const& launch, std::vector<Piece> const& input)
+{
+    int const in = memory_file();
+    for (auto const& piece : input) {
+        for (int i = 0; i < piece.times; ++i) {
+            sys(::write(in, piece.bytes.data(), piece.bytes.size()), "write");
+        }
+    }
+    sys(::lseek(in, 0, SEEK_SET), "lseek");
+    return Session(launch, in).finish(); // which closes `in` once the child has it
 }
 
 std::string program_path(char const* variable, char const* built)
@@ -306,23 +212,15 @@ std::string program_path(char const* variable, char const* built)
 std::string shown(std::string_view bytes)
 {
     std::string text = "\"";
-    for (char const c : bytes) {
-        auto const u = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\n': text += "\\n"; break;
-        case '\t': text += "\\t"; break;
-        case '\r': text += "\\r"; break;
-        case '\\': text += "\\\\"; break;
-        case '"': text += "\\\""; break;
-        default:
-            if (u < 0x20 || u >= 0x7f) {
-                std::array<char, 5> hex{};
-                std::snprintf(hex.data(), hex.size(), "\\x%02x", u);
-                text += hex.data();
-            } else {
-                text += c;
-            }
-        }
+    for (char const byte : bytes) {
+        auto const c = static_cast<unsigned char>(byte);
+        std::array<char, 5> escaped{};
+        char const* format = c == '\n'               ? "\\n"
+                             : c == '"' || c == '\\' ? "\\%c"
+                             : c < 0x20 || c >= 0x7f ? "\\x%02x"
+                                                     : "%c";
+        std::snprintf(escaped.data(), escaped.size(), format, c);
+        text += escaped.data();
     }
     return text + "\"";
 }

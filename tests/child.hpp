@@ -10,8 +10,9 @@
 
 namespace blackbox {
 
-// Where the child's standard output goes.
-enum class Stdout : std::uint8_t { captured, closed, dev_full };
+// Where the child's standard output goes; reader_gone is a pipe whose
+// reading end is closed already.
+enum class Stdout : std::uint8_t { captured, closed, dev_full, reader_gone };
 
 struct Launch {
     std::string program;
@@ -28,45 +29,47 @@ struct Outcome {
     long peak_rss_kib = 0;
 };
 
-// A running child with pipes on its standard streams. The destructor kills
-// and reaps a child that was not finished.
-class Child {
-public:
-    explicit Child(Launch const& launch);
-    Child(Child const&) = delete;
-    Child& operator=(Child const&) = delete;
-    ~Child();
-
-    // Writes all of `bytes` to the child's standard input.
-    void send(std::string_view bytes);
-    void close_input();
-    // Stops reading standard output, as a reader that went away would.
-    void close_output();
-
-    // Waits until `count` bytes have come on standard output, it reaches end
-    // of file, or `limit` passes; returns all of standard output so far.
-    std::string const& await_output(std::size_t count, std::chrono::milliseconds limit);
-
-    // Waits up to `limit` for the child to end on its own; true if it did.
-    bool ended_within(std::chrono::milliseconds limit);
-
-    // Sends `input`, closes standard input, collects everything and reaps.
-    Outcome finish(std::string_view input = {});
-
-private:
-    bool pump(int timeout_ms, std::string_view* pending);
-    void reap(int options);
-
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    bool reaped_ = false;
-    Outcome outcome_;
+// Input `bytes` written `times` over, so that a long input need not be held
+// in memory at once.
+struct Piece {
+    std::string_view bytes;
+    int times = 1;
 };
 
-// Runs `launch` to the end with `input` on its standard input.
+// Runs `launch` to the end with `input` as the whole of its standard input.
 Outcome run(Launch const& launch, std::string_view input = {});
+Outcome run(Launch const& launch, std::vector<Piece> const& input);
+
+// A child whose standard input is a pipe that stays open until finish(), for
+// what it does while it waits. The destructor kills and reaps it.
+class Session {
+public:
+    explicit Session(Launch const& launch) : Session(launch, -1) {}
+    Session(Session const&) = delete;
+    Session& operator=(Session const&) = delete;
+    ~Session();
+
+    void send(std::string_view bytes);
+    // Waits until `count` bytes have come on standard output, the child
+    // ends, or `limit` passes; returns all of standard output so far.
+    std::string const& await_output(std::size_t count, std::chrono::milliseconds limit);
+    // Waits up to `limit` for the child to end by itself; true if it did.
+    bool ended_within(std::chrono::milliseconds limit);
+    // Closes standard input, waits for the child's end and collects.
+    Outcome finish();
+
+private:
+    friend Outcome run(Launch const&, std::vector<Piece> const&);
+    // With `input` >= 0, the child reads that file instead of a pipe.
+    Session(Launch const& launch, int input);
+
+    pid_t pid_ = -1;
+    int in_ = -1;  // the pipe to its standard input
+    int out_ = -1; // its standard output and error, in memory files
+    int err_ = -1;
+    int exited_ = -1; // a pidfd: readable once the child has ended
+    Outcome outcome_;
+};
 
 // The program under test: $`variable` when it is set, else `built`, the path
 // CMake gave for the build tree.

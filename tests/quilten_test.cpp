@@ -62,7 +62,7 @@ TEST(Quilten, IgnoresArgumentsAndInput)
 // With standard input left open, a program that read it would wait.
 TEST(QuiltenRuntime, DoesNotWaitForInput)
 {
-    blackbox::Child open_input({quilten()});
+    blackbox::Session open_input({quilten()});
     ASSERT_TRUE(open_input.ended_within(10s)) << "still running with standard input open";
     expect_outcome(open_input.finish(), record, "");
 }

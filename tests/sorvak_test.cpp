@@ -194,7 +194,7 @@ TEST(SorvakRuntime, AgreesWithTheRulesOnRandomInput)
 // sees it while the program waits for more.
 TEST(SorvakRuntime, AnswersEachLineBeforeInputEnds)
 {
-    blackbox::Child child({sorvak()});
+    blackbox::Session child({sorvak()});
     child.send("1 2\n");
     EXPECT_EQ(child.await_output(4, 10s), "3 6 ");
     child.send("-7");
@@ -207,7 +207,7 @@ TEST(SorvakRuntime, AnswersEachLineBeforeInputEnds)
 // read, anything after it.
 TEST(SorvakRuntime, StopsAtABadTokenWithInputStillOpen)
 {
-    blackbox::Child child({sorvak()});
+    blackbox::Session child({sorvak()});
     child.send("4 x");
     ASSERT_TRUE(child.ended_within(10s)) << "still running with standard input open";
     auto const got = child.finish();
@@ -219,46 +219,26 @@ TEST(SorvakRuntime, StopsAtABadTokenWithInputStillOpen)
 // reading the rest of a long input.
 TEST(Sorvak, EndsWhenItsReaderGoesAway)
 {
-    blackbox::Child child({sorvak()});
-    child.close_output();
-    std::string input;
-    for (int i = 0; i < 200000; ++i) {
-        input += "5 ";
-    }
-    auto const got = child.finish(input);
+    auto const got = blackbox::run(
+        {.program = sorvak(), .stdout_to = blackbox::Stdout::reader_gone}, {{"5 ", 200000}});
     EXPECT_EQ(got.signal, SIGPIPE);
 }
 
 // Memory does not grow with the input: neither a very long token nor many
 // values move the child's peak resident size past noise.
-//
-// A spawned child's peak starts at the spawning process's own size, so the
-// input is made and sent in chunks: the test stays small and what is
-// measured is the child.
 TEST(SorvakRuntime, PeakMemoryDoesNotGrowWithInput)
 {
     constexpr long noise_kib = 2048;
-    auto const run_streamed = [](std::string const& head, std::string const& chunk, int times) {
-        blackbox::Child child({sorvak()});
-        child.send(head);
-        for (int i = 0; i < times; ++i) {
-            child.send(chunk);
-        }
-        return child.finish();
-    };
 
-    auto const tiny = run_streamed("1 2 3", "", 0);
+    auto const tiny = blackbox::run({sorvak()}, "1 2 3");
     EXPECT_EQ(tiny.out, "3 6 9 ");
 
-    auto const long_token = run_streamed("7 ", std::string(1 << 16, '1'), 512); // 32 MiB
+    std::string const ones(1 << 16, '1');
+    auto const long_token = blackbox::run({sorvak()}, {{"7 "}, {ones, 512}}); // 32 MiB
     EXPECT_EQ(long_token.out, "21 ");
     EXPECT_LE(long_token.peak_rss_kib, tiny.peak_rss_kib + noise_kib);
 
-    std::string many;
-    for (int i = 0; i < 1000; ++i) {
-        many += "-123456\n";
-    }
-    auto const many_values = run_streamed("", many, 300); // 300000 values
+    auto const many_values = blackbox::run({sorvak()}, {{"-123456\n", 300000}});
     EXPECT_EQ(many_values.out.size(), 300000U * 8);
     EXPECT_EQ(many_values.out.substr(0, 16), "-370368 -370368 ");
     EXPECT_LE(many_values.peak_rss_kib, tiny.peak_rss_kib + noise_kib);
