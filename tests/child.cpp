@@ -12,7 +12,6 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -47,9 +46,10 @@ int memory_file()
 
 std::string contents(int memory_file)
 {
-    struct stat info {};
-    sys(::fstat(memory_file, &info), "fstat");
-    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+    // Its end is where the child's writes have reached, which moving the
+    // shared offset there does not change.
+    std::string bytes(static_cast<std::size_t>(sys(::lseek(memory_file, 0, SEEK_END), "lseek")),
+                      '\0');
     sys(::pread(memory_file, bytes.data(), bytes.size(), 0), "pread");
     return bytes;
 }
