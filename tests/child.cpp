@@ -29,29 +29,29 @@ int sys(long result, std::string const& what)
     return static_cast<int>(result);
 }
 
-void close_fd(int& fd)
-{
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    fd = -1;
-}
-
 // The child's input and output are files in memory: nothing has to be pumped
 // while it runs, and the test stays small however long they are.
-int memory_file()
+Fd memory_file()
 {
-    return sys(::memfd_create("blackbox", MFD_CLOEXEC), "memfd_create");
+    return Fd(sys(::memfd_create("blackbox", MFD_CLOEXEC), "memfd_create"));
 }
 
-std::string contents(int memory_file)
+std::string contents(Fd const& memory_file)
 {
     // Its end is where the child's writes have reached, which moving the
     // shared offset there does not change.
-    std::string bytes(static_cast<std::size_t>(sys(::lseek(memory_file, 0, SEEK_END), "lseek")),
-                      '\0');
-    sys(::pread(memory_file, bytes.data(), bytes.size(), 0), "pread");
+    std::string bytes(
+        static_cast<std::size_t>(sys(::lseek(memory_file.get(), 0, SEEK_END), "lseek")), '\0');
+    sys(::pread(memory_file.get(), bytes.data(), bytes.size(), 0), "pread");
     return bytes;
+}
+
+// A pipe's two ends: [0] to read, [1] to write.
+std::array<Fd, 2> make_pipe()
+{
+    std::array<int, 2> ends{};
+    sys(::pipe2(ends.data(), O_CLOEXEC), "pipe2");
+    return {Fd(ends[0]), Fd(ends[1])};
 }
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings)
@@ -67,30 +67,46 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings)
 
 } // namespace
 
-Session::Session(Launch const& launch, int input) : out_(memory_file()), err_(memory_file())
+void Fd::reset(int fd)
 {
-    std::array<int, 2> in{input, -1};
-    std::array<int, 2> out{-1, out_};
-    if (input < 0) {
-        sys(::pipe2(in.data(), O_CLOEXEC), "pipe2");
-        in_ = in[1];
+    if (fd_ >= 0) {
+        ::close(fd_);
     }
+    fd_ = fd;
+}
+
+Session::Child::~Child()
+{
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+Session::Session(Launch const& launch, Fd input) : out_(memory_file()), err_(memory_file())
+{
+    if (input.get() < 0) {
+        auto [reader, writer] = make_pipe();
+        input = std::move(reader);
+        in_ = std::move(writer);
+    }
+    Fd reader_gone; // the writing end of a pipe whose reader is closed already
     if (launch.stdout_to == Stdout::reader_gone) {
-        sys(::pipe2(out.data(), O_CLOEXEC), "pipe2");
-        close_fd(out[0]);
+        reader_gone = std::move(make_pipe()[1]);
     }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, input.get(), STDIN_FILENO);
     if (launch.stdout_to == Stdout::closed) {
         posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
     } else if (launch.stdout_to == Stdout::dev_full) {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
     } else {
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        int const out = reader_gone.get() >= 0 ? reader_gone.get() : out_.get();
+        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
     }
-    posix_spawn_file_actions_adddup2(&actions, err_, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err_.get(), STDERR_FILENO);
     // A write to a child that has gone must not end the test; the child
     // gets the default disposition back.
     std::signal(SIGPIPE, SIG_IGN);
@@ -120,35 +136,26 @@ Session::Session(Launch const& launch, int input) : out_(memory_file()), err_(me
     std::vector<std::string> args{launch.program};
     args.insert(args.end(), launch.args.begin(), launch.args.end());
 
-    int const error = posix_spawn(&pid_, launch.program.c_str(), &actions, &attributes,
+    int const error = posix_spawn(&child_.pid, launch.program.c_str(), &actions, &attributes,
                                   pointers_to(args).data(), pointers_to(env).data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    close_fd(in[0]);
-    if (out[1] != out_) {
-        close_fd(out[1]);
-    }
     errno = error;
     sys(error == 0 ? 0 : -1, "posix_spawn " + launch.program);
     // Debian 12's <sys/pidfd.h> (glibc 2.36) declares pidfd_open without extern "C".
-    exited_ = sys(::syscall(SYS_pidfd_open, pid_, 0), "pidfd_open");
-}
-
-Session::~Session()
-{
-    for (int* fd : {&in_, &out_, &err_, &exited_}) {
-        close_fd(*fd);
-    }
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    // Should it fail, child_ kills and reaps the child on the way out.
+    exited_ = Fd(sys(::syscall(SYS_pidfd_open, child_.pid, 0), "pidfd_open"));
 }
 
 void Session::send(std::string_view bytes)
 {
-    if (in_ >= 0 && ::write(in_, bytes.data(), bytes.size()) < 0) {
-        close_fd(in_); // the child no longer reads
+    while (in_.get() >= 0 && !bytes.empty()) {
+        auto const written = ::write(in_.get(), bytes.data(), bytes.size());
+        if (written >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+        } else if (errno != EINTR) {
+            in_.reset(); // the child no longer reads
+        }
     }
 }
 
@@ -165,19 +172,19 @@ std::string const& Session::await_output(std::size_t count, std::chrono::millise
 
 bool Session::ended_within(std::chrono::milliseconds limit)
 {
-    pollfd ended{exited_, POLLIN, 0};
+    pollfd ended{exited_.get(), POLLIN, 0};
     return ::poll(&ended, 1, static_cast<int>(limit.count())) > 0;
 }
 
 Outcome Session::finish()
 {
-    close_fd(in_);
+    in_.reset();
     int status = 0;
     rusage usage{};
-    while (::wait4(pid_, &status, 0, &usage) < 0) {
+    while (::wait4(child_.pid, &status, 0, &usage) < 0) {
         sys(errno == EINTR ? 0 : -1, "wait4");
     }
-    pid_ = -1;
+    child_.pid = -1;
     outcome_.peak_rss_kib = usage.ru_maxrss;
     outcome_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     outcome_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -193,14 +200,14 @@ Outcome run(Launch const& launch, std::string_view input)
 
 Outcome run(Launch const& launch, std::vector<Piece> const& input)
 {
-    int const in = memory_file();
+    Fd in = memory_file();
     for (auto const& piece : input) {
         for (int i = 0; i < piece.times; ++i) {
-            sys(::write(in, piece.bytes.data(), piece.bytes.size()), "write");
+            sys(::write(in.get(), piece.bytes.data(), piece.bytes.size()), "write");
         }
     }
-    sys(::lseek(in, 0, SEEK_SET), "lseek");
-    return Session(launch, in).finish(); // which closes `in` once the child has it
+    sys(::lseek(in.get(), 0, SEEK_SET), "lseek");
+    return Session(launch, std::move(in)).finish();
 }
 
 std::string program_path(char const* variable, char const* built)

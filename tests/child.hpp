@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace blackbox {
@@ -40,14 +41,41 @@ struct Piece {
 Outcome run(Launch const& launch, std::string_view input = {});
 Outcome run(Launch const& launch, std::vector<Piece> const& input);
 
+// A file descriptor, closed when its owner goes.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept
+    {
+        reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    Fd(Fd const&) = delete;
+    Fd& operator=(Fd const&) = delete;
+    ~Fd()
+    {
+        reset();
+    }
+
+    int get() const
+    {
+        return fd_;
+    }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
 // A child whose standard input is a pipe that stays open until finish(), for
 // what it does while it waits. The destructor kills and reaps it.
 class Session {
 public:
-    explicit Session(Launch const& launch) : Session(launch, -1) {}
+    explicit Session(Launch const& launch) : Session(launch, Fd()) {}
     Session(Session const&) = delete;
     Session& operator=(Session const&) = delete;
-    ~Session();
 
     void send(std::string_view bytes);
     // Waits until `count` bytes have come on standard output, the child
@@ -60,14 +88,22 @@ public:
 
 private:
     friend Outcome run(Launch const&, std::vector<Piece> const&);
-    // With `input` >= 0, the child reads that file instead of a pipe.
-    Session(Launch const& launch, int input);
+    // With an open `input`, the child reads that file instead of a pipe.
+    Session(Launch const& launch, Fd input);
 
-    pid_t pid_ = -1;
-    int in_ = -1;  // the pipe to its standard input
-    int out_ = -1; // its standard output and error, in memory files
-    int err_ = -1;
-    int exited_ = -1; // a pidfd: readable once the child has ended
+    // The child, killed and reaped unless finish() has reaped it; declared
+    // first, so that it goes last, whatever the constructor got to.
+    struct Child {
+        pid_t pid = -1;
+        Child() = default;
+        Child(Child const&) = delete;
+        Child& operator=(Child const&) = delete;
+        ~Child();
+    } child_;
+    Fd in_;  // the pipe to its standard input
+    Fd out_; // its standard output and error, in memory files
+    Fd err_;
+    Fd exited_; // a pidfd: readable once the child has ended
     Outcome outcome_;
 };
 

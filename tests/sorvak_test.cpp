@@ -197,9 +197,11 @@ TEST(SorvakRuntime, AnswersEachLineBeforeInputEnds)
     blackbox::Session child({sorvak()});
     child.send("1 2\n");
     EXPECT_EQ(child.await_output(4, 10s), "3 6 ");
-    child.send("-7");
+    child.send("-7 12");
+    EXPECT_EQ(child.await_output(12, 10s), "3 6 -21 ");
+    child.send("3 "); // the rest of a value split across two writes
     auto const got = child.finish();
-    EXPECT_EQ(got.out, "3 6 -21 ");
+    EXPECT_EQ(got.out, "3 6 -21 369 ");
     expect_clean_exit(got);
 }
 
