@@ -1,8 +1,7 @@
 # Run by `cmake --install` before anything is installed: makes the missing
 # directories on the way to each of QUILTEN_SORVAK_INSTALL_DIRS with mode
-# 0755. CMake would make them itself with the installer's umask applied, and
-# under umask 077 nobody else could run the programs. Directories that exist
-# already stay as they are.
+# 0755, where CMake would apply the installer's umask (under 077, nobody
+# else could run the programs). Directories that exist stay as they are.
 foreach(dir IN LISTS QUILTEN_SORVAK_INSTALL_DIRS)
   cmake_path(ABSOLUTE_PATH dir BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}")
   set(dir "$ENV{DESTDIR}${dir}")

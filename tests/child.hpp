@@ -95,9 +95,6 @@ private:
     // first, so that it goes last, whatever the constructor got to.
     struct Child {
         pid_t pid = -1;
-        Child() = default;
-        Child(Child const&) = delete;
-        Child& operator=(Child const&) = delete;
         ~Child();
     } child_;
     Fd in_;  // the pipe to its standard input
