@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <span>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/mman.h>
@@ -20,13 +22,31 @@
 namespace blackbox {
 namespace {
 
-// The result of a system call that returns -1 and sets errno on failure.
-int sys(long result, std::string const& what)
+// The result of a system call that returns -1 and sets errno on failure, in
+// the call's own type: an offset or a size may not fit an int.
+template <typename Result> Result sys(Result result, std::string const& what)
 {
     if (result < 0) {
         throw std::runtime_error(what + ": " + std::strerror(errno));
     }
-    return static_cast<int>(result);
+    return result;
+}
+
+// Whether any of `fds` is ready within `limit`. A signal does not cut the
+// wait short: it goes on for the time that is left.
+bool ready_within(std::span<pollfd> fds, std::chrono::milliseconds limit)
+{
+    auto const start = std::chrono::steady_clock::now();
+    for (auto left = limit;;) {
+        // A negative timeout would make poll wait for ever.
+        auto const timeout = std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX);
+        int const ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
+        if (ready >= 0 || errno != EINTR) {
+            return sys(ready, "poll") > 0;
+        }
+        left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start);
+    }
 }
 
 // The child's input and output are files in memory: nothing has to be pumped
@@ -79,7 +99,9 @@ Session::Child::~Child()
 {
     if (pid > 0) {
         ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+        // A signal to the test must not leave the child unreaped.
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
 }
 
@@ -89,6 +111,9 @@ Session::Session(Launch const& launch, Fd input) : out_(memory_file()), err_(mem
         auto [reader, writer] = make_pipe();
         input = std::move(reader);
         in_ = std::move(writer);
+        // So that send() can give up on a child that stops reading; the
+        // child's own end stays blocking.
+        sys(::fcntl(in_.get(), F_SETFL, O_NONBLOCK), "fcntl");
     }
     Fd reader_gone; // the writing end of a pipe whose reader is closed already
     if (launch.stdout_to == Stdout::reader_gone) {
@@ -144,7 +169,7 @@ Session::Session(Launch const& launch, Fd input) : out_(memory_file()), err_(mem
     sys(error == 0 ? 0 : -1, "posix_spawn " + launch.program);
     // Debian 12's <sys/pidfd.h> (glibc 2.36) declares pidfd_open without extern "C".
     // Should it fail, child_ kills and reaps the child on the way out.
-    exited_ = Fd(sys(::syscall(SYS_pidfd_open, child_.pid, 0), "pidfd_open"));
+    exited_ = Fd(static_cast<int>(sys(::syscall(SYS_pidfd_open, child_.pid, 0), "pidfd_open")));
 }
 
 void Session::send(std::string_view bytes)
@@ -153,6 +178,18 @@ void Session::send(std::string_view bytes)
         auto const written = ::write(in_.get(), bytes.data(), bytes.size());
         if (written >= 0) {
             bytes.remove_prefix(static_cast<std::size_t>(written));
+        } else if (errno == EAGAIN) {
+            // The pipe is full. A child that has ended reads no more, even
+            // if something it started still holds the pipe open.
+            std::array<pollfd, 2> fds{{{in_.get(), POLLOUT, 0}, {exited_.get(), POLLIN, 0}}};
+            if (!ready_within(fds, send_limit)) {
+                throw std::runtime_error("send: the child has read none of its input for " +
+                                         std::to_string(send_limit.count()) +
+                                         " ms and is still running");
+            }
+            if (fds[1].revents != 0) {
+                in_.reset();
+            }
         } else if (errno != EINTR) {
             in_.reset(); // the child no longer reads
         }
@@ -173,7 +210,7 @@ std::string const& Session::await_output(std::size_t count, std::chrono::millise
 bool Session::ended_within(std::chrono::milliseconds limit)
 {
     pollfd ended{exited_.get(), POLLIN, 0};
-    return ::poll(&ended, 1, static_cast<int>(limit.count())) > 0;
+    return ready_within({&ended, 1}, limit);
 }
 
 Outcome Session::finish()
@@ -202,8 +239,11 @@ Outcome run(Launch const& launch, std::vector<Piece> const& input)
 {
     Fd in = memory_file();
     for (auto const& piece : input) {
-        for (int i = 0; i < piece.times; ++i) {
-            sys(::write(in.get(), piece.bytes.data(), piece.bytes.size()), "write");
+        for (std::size_t i = 0; i < piece.times; ++i) {
+            for (auto bytes = piece.bytes; !bytes.empty();) {
+                bytes.remove_prefix(static_cast<std::size_t>(
+                    sys(::write(in.get(), bytes.data(), bytes.size()), "write")));
+            }
         }
     }
     sys(::lseek(in.get(), 0, SEEK_SET), "lseek");

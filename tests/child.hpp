@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,7 +35,7 @@ struct Outcome {
 // in memory at once.
 struct Piece {
     std::string_view bytes;
-    int times = 1;
+    std::size_t times = 1;
 };
 
 // Runs `launch` to the end with `input` as the whole of its standard input.
@@ -77,7 +78,10 @@ public:
     Session(Session const&) = delete;
     Session& operator=(Session const&) = delete;
 
+    // Writes `bytes` to standard input, or as many as the child reads before
+    // it ends; throws when it neither reads nor ends within send_limit.
     void send(std::string_view bytes);
+    static constexpr std::chrono::milliseconds send_limit{10000};
     // Waits until `count` bytes have come on standard output, the child
     // ends, or `limit` passes; returns all of standard output so far.
     std::string const& await_output(std::size_t count, std::chrono::milliseconds limit);
