@@ -1,0 +1,271 @@
+#!/usr/bin/env bats
+# The gate's own logic: how scripts/common, in-fresh-root, debian-qa and
+# .ci/run judge a tool that failed, stop at a limit or are interrupted. The
+# tools are stand-ins first on PATH, in a copy of the scripts: no network,
+# no root, no user namespace, and no pause between tries.
+
+setup() {
+  tree=$BATS_TEST_TMPDIR/tree
+  mkdir -p "$tree/.ci" "$BATS_TEST_TMPDIR/bin"
+  cp -r "$BATS_TEST_DIRNAME/../scripts" "$BATS_TEST_DIRNAME/../.gitignore" "$tree/"
+  cp "$BATS_TEST_DIRNAME/../.ci/run" "$tree/.ci/"
+  stand_in ensure-packages 'exit 0' "$tree/scripts"
+  stand_in ensure-subids 'exit 0' "$tree/scripts"
+  export PATH=$BATS_TEST_TMPDIR/bin:$PATH ARCHIVE_PAUSES="0 0" GATE_GRACE=3
+  log=$BATS_TEST_TMPDIR/log
+}
+
+# stand_in NAME BODY [DIR]: a command NAME that runs the shell code BODY,
+# with `run` the number of this run, and counts its runs in
+# $BATS_TEST_TMPDIR/NAME.runs.
+stand_in() {
+  printf '#!/bin/bash\necho x >>"%s"\nrun=$(wc -l <"%s")\n%s\n' \
+    "$BATS_TEST_TMPDIR/$1.runs" "$BATS_TEST_TMPDIR/$1.runs" "$2" >"${3:-$BATS_TEST_TMPDIR/bin}/$1"
+  chmod +x "${3:-$BATS_TEST_TMPDIR/bin}/$1"
+}
+runs() { cat "$BATS_TEST_TMPDIR/$1.runs" 2>/dev/null | wc -l; }
+# common COMMAND...: COMMAND in a shell that has sourced scripts/common.
+common() { bash -c '. "$0/scripts/common" && "$@"' "$tree" "$@"; }
+
+fetch_fault='echo "E: Failed to fetch http://archive/debian/dists/bookworm/main/binary-$1/Packages.xz  File has unexpected size (1 != 2). Mirror sync in progress?"'
+fetch_warning='echo "W: Failed to fetch http://archive/debian/dists/bookworm/main/binary-$1/Packages.xz  Could not connect to archive"'
+
+# An sbuild that fails at STAGE (arg 2) after apt said LINES (arg 1, a
+# name of the two above) about ARCH's index, on each of its runs.
+sbuild_failing() {
+  stand_in sbuild "set -- $3; ${!1}; echo 'Fail-Stage: $2'; exit 1"
+}
+
+@test "a build that fails after apt's errors and warnings is ours: not tried again" {
+  stand_in sbuild "set -- amd64; $fetch_fault; $fetch_warning; echo 'Fail-Stage: build'; exit 1"
+  run common guarded 10 "$log" sbuild_set_up sbuild
+  [ "$status" -eq 1 ]
+  [ "$(runs sbuild)" -eq 1 ]
+  [[ $output == *"Fail-Stage: build"* ]]
+  [[ $output == *"sbuild: failed, with status 1" ]]
+  [[ $output != *"archive's fault"* ]]
+}
+
+@test "a set-up fault that the next try heals passes" {
+  stand_in sbuild "set -- amd64; [ \$run -eq 1 ] || exit 0; $fetch_fault; echo 'Fail-Stage: apt-get-update'; exit 1"
+  run common guarded 10 "$log" sbuild_set_up sbuild
+  [ "$status" -eq 0 ]
+  [ "$(runs sbuild)" -eq 2 ]
+  [[ $output == *"sbuild: the archive's fault, not this project's; trying again in 0 s. apt says:"* ]]
+}
+
+@test "a set-up fault that lasts is the archive's, quoting apt" {
+  sbuild_failing fetch_fault install-deps amd64
+  run common guarded 10 "$log" sbuild_set_up sbuild
+  [ "$status" -eq 75 ]
+  [ "$(runs sbuild)" -eq 3 ]
+  [[ $output == *"on every try. apt says:"*"binary-amd64/Packages.xz  File has unexpected size"* ]]
+}
+
+@test "a set-up failure with nothing that apt failed to fetch is not the archive's" {
+  stand_in sbuild "echo 'W: an index could not be fetched, and apt went on'; echo 'E: Unable to correct problems'; echo 'Fail-Stage: install-deps'; exit 1"
+  run common guarded 10 "$log" sbuild_set_up sbuild
+  [ "$status" -eq 69 ]
+  [ "$(runs sbuild)" -eq 1 ]
+  [[ $output == *"failed in its set-up, before our code ran"* ]]
+}
+
+@test "autopkgtest: a failed test is ours, a failed test bed is the set-up's" {
+  for case in "4 4 1" "16 75 3"; do
+    set -- $case
+    rm -f "$BATS_TEST_TMPDIR/autopkgtest.runs"
+    stand_in autopkgtest "set -- amd64; $fetch_fault; exit $1"
+    run common guarded 10 "$log" autopkgtest_set_up autopkgtest
+    [ "$status" -eq "$2" ]
+    [ "$(runs autopkgtest)" -eq "$3" ]
+  done
+}
+
+@test "a cross-build is not run only for a lasting fault on its own indices" {
+  # What apt said in the last try, and whether it leaves i386's cross-build
+  # not run, for a status of 75 (a fault of the set-up that lasted).
+  while IFS='|' read -r said verdict; do
+    printf '%b\n' "$said" >"$log"
+    run common only_indices_of i386 "$log"
+    [ "$status" -eq "$verdict" ] || {
+      echo "for: $said"
+      false
+    }
+  done <<'CASES'
+E: Failed to fetch http://a/dists/s/main/binary-i386/Packages.xz  Hash Sum mismatch|0
+E: Failed to fetch http://a/dists/s/main/binary-i386/by-hash/SHA256/0f  Mirror sync\nW: Failed to fetch http://a/dists/s-updates/main/binary-i386/Packages.xz  Could not connect|0
+E: Failed to fetch http://a/dists/s/main/binary-i386/Packages.xz  Hash Sum mismatch\nW: Failed to fetch http://a/dists/s/main/binary-amd64/Packages.xz  Could not connect|1
+E: Failed to fetch http://a/pool/main/g/gcc/gcc_1_i386.deb  Hash Sum mismatch|1
+E: Unable to correct problems, you have held broken packages.|1
+CASES
+}
+
+@test "a cross-build that fails to compile after a warning about its own index fails" {
+  stand_in sbuild "set -- i386; $fetch_warning; echo 'Fail-Stage: build'; exit 1"
+  run common guarded 10 "$log" sbuild_set_up sbuild
+  [ "$status" -eq 1 ]
+  [ "$(runs sbuild)" -eq 1 ]
+  run common only_indices_of i386 "$log" # would be not run, were it the set-up's
+  [ "$status" -eq 0 ]
+}
+
+@test "past its limit a tool is stopped and says so; its own 124 or a signal is not the limit" {
+  run common guarded 1 "$log" ours sh -c 'echo started; exec sleep 60'
+  [ "$status" -eq 124 ]
+  [[ $output == *"| started"*"sh: stopped at its limit of 1 s" ]]
+  run common guarded 60 "$log" ours sh -c 'exit 124'
+  [ "$status" -eq 124 ]
+  [[ $output == *"sh: failed, with status 124" ]]
+  run common guarded 60 "$log" ours sh -c 'kill -KILL $$'
+  [ "$status" -eq 137 ]
+  [[ $output == *"sh: failed, with signal KILL" ]]
+}
+
+@test "a tool that wrote nothing is still told, and a live view shows all" {
+  run common guarded 10 "$log" ours false
+  [ "$status" -eq 1 ]
+  [[ $output == *"| (it wrote nothing)"*"false: failed, with status 1" ]]
+  # The tool writes before the view could have opened its log.
+  for _ in 1 2 3 4 5; do
+    run env shows_live=1 bash -c '. "$0/scripts/common" && limited 10 "$1" seq 3' "$tree" "$log"
+    [ "$output" = "$(printf '1\n2\n3')" ]
+  done
+}
+
+gone() { ! kill -0 "$1" 2>/dev/null; }
+
+# interrupt SIGNAL SCRIPT...: runs SCRIPT in a process group of its own, as a
+# terminal runs a command, and sends SIGNAL to the group once its stand-in
+# `sleeper` has started, as Ctrl-C does.
+interrupt() {
+  stand_in sleeper 'echo $$ >"$0.pid"; exec sleep 60'
+  # A background job ignores SIGINT; the terminal's foreground job does not.
+  setsid env --default-signal=INT "${@:2}" >"$log" 2>&1 &
+  local group=$! tick
+  for ((tick = 0; tick < 100; tick++)); do
+    [ ! -s "$BATS_TEST_TMPDIR/bin/sleeper.pid" ] || break
+    sleep 0.1
+  done
+  kill "-$1" -- "-$group"
+  status=0
+  wait "$group" || status=$?
+  output=$(cat "$log")
+  sleeper=$(cat "$BATS_TEST_TMPDIR/bin/sleeper.pid")
+}
+
+@test "Ctrl-C or TERM stops a limited tool and all it started, nested too" {
+  interrupt INT bash -c '. "$0/scripts/common" && limited 60 "$0/log" bash -c ". \"\$0/scripts/common\" && limited 60 \"\$0/inner\" sleeper" "$0"' "$tree"
+  [ "$status" -eq 130 ]
+  gone "$sleeper"
+  [[ $output == *"interrupted; what it ran is stopped" ]]
+  rm "$BATS_TEST_TMPDIR/bin/sleeper.pid"
+  interrupt TERM bash -c '. "$0/scripts/common" && limited 60 "$0/log" sleeper' "$tree"
+  [ "$status" -eq 143 ]
+  gone "$sleeper"
+}
+
+@test "Ctrl-C stops .ci/run in its first part, which is not called a failure" {
+  stand_in in-fresh-root 'exec sleeper' "$tree/scripts"
+  interrupt INT bash "$tree/.ci/run"
+  [ "$status" -eq 130 ]
+  gone "$sleeper"
+  [[ $output != *FAILED* ]]
+}
+
+# A stand-in for mmdebstrap, following $MMDEBSTRAP_PLAN, one word a run:
+# "fault" fails as apt does on a broken index, "mute" fails saying nothing,
+# "warn" warns of an index apt could not fetch and makes the root all the
+# same. Making the root runs the customize hooks that are shell commands,
+# with chroot a stand-in that runs $IN_ROOT for the command.
+fresh_root_stand_ins() {
+  stand_in mmdebstrap '
+    plan=($MMDEBSTRAP_PLAN)
+    set -- "$@" amd64
+    case ${plan[run - 1]} in
+      fault) echo "E: Failed to fetch http://archive/dists/bookworm/main/binary-amd64/Packages.xz  Mirror sync in progress?"; exit 1 ;;
+      mute) exit 1 ;;
+      warn) echo "W: Failed to fetch http://archive/dists/bookworm/main/binary-i386/Packages.xz  Could not connect" ;;
+    esac
+    root=$(mktemp -d)
+    for option; do
+      case $option in
+        --customize-hook=sync-in* | --customize-hook=upload*) ;;
+        --customize-hook=*) sh -c "${option#*=}" hook "$root" ;;
+      esac
+    done'
+  stand_in chroot 'sh -c "$IN_ROOT"'
+  export IN_ROOT='echo "the command ran"; exit 3'
+}
+
+@test "in-fresh-root: the command's failure is its own, however the root was made" {
+  fresh_root_stand_ins
+  for plan in warn "fault warn"; do
+    rm -f "$BATS_TEST_TMPDIR"/*.runs
+    MMDEBSTRAP_PLAN=$plan run "$tree/scripts/in-fresh-root" 12 true
+    [ "$status" -eq 3 ]
+    [ "$(runs chroot)" -eq 1 ]
+    [ "$(grep -c '^the command ran$' <<<"$output")" -eq 1 ]
+    [[ $output == *"error: in a fresh Debian bookworm root, 'true' failed, with status 3" ]]
+    [[ $output != *"on every try"* ]]
+  done
+}
+
+@test "in-fresh-root: a root that cannot be made is the set-up's, and the command never runs" {
+  fresh_root_stand_ins
+  MMDEBSTRAP_PLAN="fault fault fault" run "$tree/scripts/in-fresh-root" 12 true
+  [ "$status" -eq 75 ]
+  [ "$(runs mmdebstrap)" -eq 3 ]
+  [ "$(runs chroot)" -eq 0 ]
+  [[ $output == *"the fresh Debian bookworm root could not be made; 'true' did not run" ]]
+  rm "$BATS_TEST_TMPDIR/mmdebstrap.runs"
+  MMDEBSTRAP_PLAN=mute run "$tree/scripts/in-fresh-root" 12 true
+  [ "$status" -eq 69 ]
+  [[ $output == *"| (it wrote nothing)"* ]]
+}
+
+@test "a fault healed inside a nested run, then a failure of ours, is ours, tried once" {
+  fresh_root_stand_ins
+  MMDEBSTRAP_PLAN="fault ok" run common guarded 60 "$log" ours "$tree/scripts/in-fresh-root" 12 true
+  [ "$status" -eq 3 ]
+  [ "$(runs mmdebstrap)" -eq 2 ]
+  [ "$(runs chroot)" -eq 1 ]
+  [[ $output == *"in-fresh-root: failed, with status 3" ]]
+}
+
+@test "in-fresh-root and debian-qa stop at Ctrl-C, and leave nothing running" {
+  fresh_root_stand_ins
+  IN_ROOT='exec sleeper' interrupt INT "$tree/scripts/in-fresh-root" 12 true
+  [ "$status" -eq 130 ]
+  gone "$sleeper"
+  rm "$BATS_TEST_TMPDIR/bin/sleeper.pid"
+  stand_in sudo 'exit 0'
+  stand_in mmdebstrap 'exec sleeper'
+  interrupt INT "$tree/scripts/debian-qa" 12
+  [ "$status" -eq 130 ]
+  gone "$sleeper"
+  [[ $output == *"base roots"* ]]
+  [[ $output != *FAILED* ]]
+}
+
+@test "faulty-archive serves an architecture's files short, and refuses connections at first" {
+  mkdir -p "$BATS_TEST_TMPDIR/archive/binary-i386" "$BATS_TEST_TMPDIR/archive/binary-amd64"
+  head -c 4096 /dev/zero | tee "$BATS_TEST_TMPDIR"/archive/binary-{i386,amd64}/Packages >/dev/null
+  port=$((20000 + RANDOM % 20000))
+  python3 -m http.server --bind 127.0.0.1 --directory "$BATS_TEST_TMPDIR/archive" "$port" >/dev/null 2>&1 &
+  archive=$!
+  "$tree/scripts/faulty-archive" --port $((port + 1)) --down 1 --short i386 >"$log" 2>&1 &
+  proxy=$!
+  fetch() {
+    python3 -c 'import sys, urllib.request as u
+p = u.build_opener(u.ProxyHandler({"http": sys.argv[1]}))
+print(len(p.open(sys.argv[2], timeout=10).read()))' "http://127.0.0.1:$((port + 1))" "http://127.0.0.1:$port/$1/Packages"
+  }
+  run fetch binary-i386
+  [[ $output == *"Connection refused"* ]]
+  for _ in $(seq 50); do grep -q answering "$log" && break || sleep 0.1; done
+  run fetch binary-i386
+  [ "$output" = 3072 ]
+  run fetch binary-amd64
+  [ "$output" = 4096 ]
+  kill "$archive" "$proxy"
+}
