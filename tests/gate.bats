@@ -136,9 +136,10 @@ gone() { ! kill -0 "$1" 2>/dev/null; }
 
 # interrupt SIGNAL SCRIPT...: runs SCRIPT in a process group of its own, as a
 # terminal runs a command, and sends SIGNAL to the group once its stand-in
-# `sleeper` has started, as Ctrl-C does.
+# `sleeper` has started, as Ctrl-C does; `sleeper` is its process ID.
 interrupt() {
-  stand_in sleeper 'echo $$ >"$0.pid"; exec sleep 60'
+  # It takes a second to end, as a tool that cleans up does.
+  stand_in sleeper 'trap "sleep 1; exit 143" TERM; echo $$ >"$0.pid"; while :; do sleep 0.1; done'
   # A background job ignores SIGINT; the terminal's foreground job does not.
   setsid env --default-signal=INT "${@:2}" >"$log" 2>&1 &
   local group=$! tick
