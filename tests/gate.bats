@@ -177,7 +177,8 @@ interrupt() {
 # "fault" fails as apt does on a broken index, "mute" fails saying nothing,
 # "warn" warns of an index apt could not fetch and makes the root all the
 # same. Making the root runs the customize hooks that are shell commands,
-# with chroot a stand-in that runs $IN_ROOT for the command.
+# with chroot a stand-in that runs $IN_ROOT for the command, and copies out
+# what the download hooks name.
 fresh_root_stand_ins() {
   stand_in mmdebstrap '
     plan=($MMDEBSTRAP_PLAN)
@@ -188,9 +189,13 @@ fresh_root_stand_ins() {
       warn) echo "W: Failed to fetch http://archive/dists/bookworm/main/binary-i386/Packages.xz  Could not connect" ;;
     esac
     root=$(mktemp -d)
+    mkdir "$root/run"
     for option; do
       case $option in
         --customize-hook=sync-in* | --customize-hook=upload*) ;;
+        --customize-hook=download*)
+          read -r _ from to <<<"${option#*=}"
+          eval cp "$root$from" "$to" ;;
         --customize-hook=*) sh -c "${option#*=}" hook "$root" ;;
       esac
     done'
