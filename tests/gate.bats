@@ -127,12 +127,18 @@ CASES
   [[ $output == *"| (it wrote nothing)"*"false: failed, with status 1" ]]
   # The tool writes before the view could have opened its log.
   for _ in 1 2 3 4 5; do
-    run env shows_live=1 bash -c '. "$0/scripts/common" && limited 10 "$1" seq 3' "$tree" "$log"
+    run bash -c '. "$0/scripts/common" && shows_live=1 && limited 10 "$1" seq 3' "$tree" "$log"
     [ "$output" = "$(printf '1\n2\n3')" ]
   done
 }
 
-gone() { ! kill -0 "$1" 2>/dev/null; }
+# gone PID: whether the process has ended. In a fresh root nothing reaps an
+# orphan, which stays a zombie (state Z).
+gone() {
+  local state
+  read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" || return 0
+  [ "$state" = Z ]
+}
 
 # interrupt SIGNAL SCRIPT...: runs SCRIPT in a process group of its own, as a
 # terminal runs a command, and sends SIGNAL to the group once its stand-in
@@ -274,4 +280,5 @@ print(len(p.open(sys.argv[2], timeout=10).read()))' "http://127.0.0.1:$((port + 
   run fetch binary-amd64
   [ "$output" = 4096 ]
   kill "$archive" "$proxy"
+  wait "$archive" "$proxy" || true
 }
