@@ -2,21 +2,19 @@
 # The gate's own logic: how scripts/common, in-fresh-root, debian-qa and
 # .ci/run judge a tool that failed, stop at a limit or are interrupted. The
 # tools are stand-ins first on PATH, in a copy of the scripts: no network,
-# no root, no user namespace, and no pause between tries.
+# no root, no user namespace, and no pause between tries. A test that hangs
+# fails at its time limit.
+
+BATS_TEST_TIMEOUT=40
 
 setup() {
   tree=$BATS_TEST_TMPDIR/tree bin=$BATS_TEST_TMPDIR/bin log=$BATS_TEST_TMPDIR/log
   mkdir -p "$tree/.ci" "$bin"
-  cp -r "$BATS_TEST_DIRNAME/../scripts" "$BATS_TEST_DIRNAME/../.gitignore" "$tree/"
+  cp -r "$BATS_TEST_DIRNAME/../scripts" "$BATS_TEST_DIRNAME/../debian" "$BATS_TEST_DIRNAME/../.gitignore" "$tree/"
   cp "$BATS_TEST_DIRNAME/../.ci/run" "$tree/.ci/"
   stand_in ensure-packages 'exit 0' "$tree/scripts"
   stand_in ensure-subids 'exit 0' "$tree/scripts"
   export PATH=$bin:$PATH ARCHIVE_PAUSES="0 0" GATE_GRACE=3
-}
-
-teardown() {
-  kill ${servers-} 2>/dev/null || true
-  wait ${servers-} 2>/dev/null || true
 }
 
 # stand_in NAME BODY [DIR]: a command NAME that runs the shell code BODY,
@@ -49,30 +47,36 @@ gone() {
 fault='echo "E: Failed to fetch http://a/debian/dists/s/main/binary-$arch/Packages.xz  File has unexpected size (1 != 2). Mirror sync in progress?"'
 warning='echo "W: Failed to fetch http://a/debian/dists/s/main/binary-$arch/Packages.xz  Could not connect to a"'
 
-@test "guarded: a failure is judged by its stage and status, apt's words count only in set-up" {
-  # What the tool does on each run | its judge | guarded's status | how many
-  # runs | what guarded says last.
-  while IFS='|' read -r body judge want count says; do
-    rm -f "$BATS_TEST_TMPDIR/tool.runs"
+@test "guarded: the tool's own status says whose failure it is; apt's words count only in set-up" {
+  # What the tool does on each run | guarded's options, the judge last | its
+  # status | how many runs | what guarded says last.
+  dir=$BATS_TEST_TMPDIR/out
+  while IFS='|' read -r body options want count says; do
+    rm -f "$BATS_TEST_TMPDIR/tool.runs" "$log".*
     stand_in tool "arch=amd64; $body"
-    passes_too=2 run common guarded 10 "$log" "$judge" tool
+    read -ra options <<<"$options"
+    passes_too=$([ "${options[-1]}" != autopkgtest_set_up ] || echo 2)
+    passes_too=$passes_too run common guarded "${options[@]:0:${#options[@]}-1}" 10 "$log" "${options[-1]}" tool
     [ "$status" -eq "$want" ] && [ "$(runs tool)" -eq "$count" ] && [[ $output == *"$says"* ]] || {
       printf 'for %s: %s, %s runs:\n%s\n' "$body" "$status" "$(runs tool)" "$output"
       false
     }
   done <<CASES
-$fault; $warning; echo Fail-Stage: build; exit 1|sbuild_set_up|1|1|tool: failed, with status 1
-arch=i386; $warning; echo Fail-Stage: build; exit 1|sbuild_set_up|1|1|tool: failed, with status 1
-[ \$run -eq 2 ] && exit 0; $fault; echo Fail-Stage: apt-get-update; exit 1|sbuild_set_up|0|2|
-$fault; echo Fail-Stage: install-deps; exit 1|sbuild_set_up|75|3|File has unexpected size (1 != 2). Mirror sync in progress?
-$warning; echo 'E: Unable to correct problems'; echo Fail-Stage: install-deps; exit 1|sbuild_set_up|69|1|apt failed to fetch nothing
-$fault; exit 4|autopkgtest_set_up|4|1|tool: failed, with status 4
-$fault; exit 16|autopkgtest_set_up|75|3|Mirror sync in progress?
+$fault; echo Fail-Stage: build; exit 2|sbuild_set_up|2|1|tool: failed, with status 2
+$fault; echo Fail-Stage: init; exit 1|sbuild_set_up|1|1|tool: failed, with status 1
+[ \$run -eq 2 ] && exit 0; $fault; exit 3|sbuild_set_up|0|2|
+$fault; exit 3|sbuild_set_up|75|3|File has unexpected size (1 != 2). Mirror sync in progress?
+$warning; echo 'E: Unable to correct problems'; exit 3|sbuild_set_up|69|1|apt failed to fetch nothing
+$fault; exit 12|autopkgtest_set_up|12|1|tool: failed, with status 12
+echo testbed failure; exit 16|autopkgtest_set_up|69|3|failed in its set-up on every try, with status 16
+[ -z "\$(ls $dir)" ] || exit 20; touch $dir/made; [ \$run -eq 3 ] || exit 16|--fresh $dir autopkgtest_set_up|0|3|
 $fault; exit 2|autopkgtest_set_up|2|1|
 $fault; exit 124|ours|124|1|tool: failed, with status 124
 kill -KILL \$\$|ours|137|1|tool: failed, with signal KILL
 exit 1|ours|1|1|  | (it wrote nothing)
 CASES
+  # Each try's log is kept, the last as LOG.
+  [ -e "$log.1" ] && [ -e "$log.2" ] && [ ! -e "$log.3" ]
 }
 
 @test "a cross-build is not run only for a lasting fault on its own indices" {
@@ -103,24 +107,29 @@ CASES
   GATE_GRACE=1 run common guarded 1 "$log" set_up sh -c 'trap "" TERM; echo "E: Failed to fetch x"; sleep 60'
   [ "$status" -eq 124 ]
   [[ $output == *"sh: stopped at its limit of 1 s" ]]
+  # A script run by another has a shorter grace, so that it is done first.
+  [ "$(GATE_GRACE=9 common printenv GATE_GRACE)" = 6 ]
+  [ "$(GATE_GRACE=2 common printenv GATE_GRACE)" = 2 ]
 }
 
-@test "a live view shows all that the tool wrote, however soon" {
+@test "a live view shows all that the tool wrote, however soon, and only once" {
   for _ in 1 2 3 4 5; do
-    run bash -c '. "$0/scripts/common" && shows_live=1 && limited 10 "$1" seq 3' "$tree" "$log"
-    [ "$output" = "$(printf '1\n2\n3')" ]
+    run bash -c '. "$0/scripts/common" && shows_live=1 && guarded 10 "$1" ours sh -c "seq 3; exit 4"' "$tree" "$log"
+    [ "$output" = "$(printf '1\n2\n3\nsh: failed, with status 4')" ]
   done
 }
 
 # interrupt SIGNAL SCRIPT...: runs SCRIPT in a process group of its own, as a
 # terminal runs a command, and sends SIGNAL to the group once its stand-in
-# `sleeper` has started, as Ctrl-C does; `sleeper` is its process ID.
+# `sleeper` has started, as Ctrl-C does; `sleeper` is its process ID. With
+# STUBBORN set, sleeper ignores TERM; with ERR_TO, standard error goes there.
 interrupt() {
   rm -f "$bin/sleeper.pid"
   # It takes a second to end, as a tool that cleans up does.
-  stand_in sleeper 'trap "sleep 1; exit 143" TERM; echo $$ >"$0.pid"; while :; do sleep 0.1; done'
+  stand_in sleeper "trap '${STUBBORN-sleep 1; exit 143}' TERM; echo \$\$ >\"\$0.pid\"; while :; do sleep 0.1; done"
   # A background job ignores SIGINT; the terminal's foreground job does not.
-  setsid env --default-signal=INT "${@:2}" >"$log" 2>&1 &
+  : >"$log"
+  setsid env --default-signal=INT "${@:2}" >>"$log" 2>>"${ERR_TO:-$log}" &
   local group=$!
   within 10 test -s "$bin/sleeper.pid"
   kill "-$1" -- "-$group"
@@ -130,12 +139,17 @@ interrupt() {
   sleeper=$(cat "$bin/sleeper.pid")
 }
 
-@test "Ctrl-C or TERM stops what each script runs, and then the script" {
+@test "Ctrl-C, TERM or HUP stops what each script runs, and then the script" {
   interrupt INT bash -c '. "$0/scripts/common" && limited 60 "$0/log" bash -c ". \"\$0/scripts/common\" && limited 60 \"\$0/inner\" sleeper" "$0"' "$tree"
   [ "$status" -eq 130 ] && gone "$sleeper"
   [[ $output == *"interrupted; what it ran is stopped" ]]
   interrupt TERM bash -c '. "$0/scripts/common" && limited 60 "$0/log" sleeper' "$tree"
   [ "$status" -eq 143 ] && gone "$sleeper"
+  interrupt HUP bash -c '. "$0/scripts/common" && limited 60 "$0/log" sleeper' "$tree"
+  [ "$status" -eq 129 ] && gone "$sleeper"
+  # What ignores TERM gets a KILL after the grace.
+  STUBBORN='' interrupt INT bash -c '. "$0/scripts/common" && waited sleeper' "$tree"
+  [ "$status" -eq 130 ] && gone "$sleeper"
   stand_in in-fresh-root 'exec sleeper' "$tree/scripts"
   interrupt INT bash "$tree/.ci/run"
   [ "$status" -eq 130 ] && gone "$sleeper"
@@ -151,7 +165,7 @@ interrupt() {
   stand_in tool "arch=amd64; $fault; exit 1"
   ARCHIVE_PAUSES="60 60" bash -c '. "$0/scripts/common" && guarded 10 "$1" set_up tool' \
     "$tree" "$log" >"$BATS_TEST_TMPDIR/out" 2>&1 &
-  within 10 grep -q "trying again in 60 s" "$BATS_TEST_TMPDIR/out"
+  within 10 grep -q "trying again afresh in 60 s" "$BATS_TEST_TMPDIR/out"
   kill -TERM $!
   within 5 gone $!
   status=0
@@ -162,10 +176,11 @@ interrupt() {
 # A stand-in for mmdebstrap, following $MMDEBSTRAP_PLAN, one word a run:
 # "fault" fails as apt does on a broken index, "mute" fails saying nothing,
 # "warn" warns of an index apt could not fetch and makes the root all the
-# same. Making the root runs the customize hooks that are shell commands,
-# with chroot a stand-in that runs $IN_ROOT for the command, and copies out
-# what the download hooks name.
-fresh_root_stand_ins() {
+# same, "late" makes the root and then fails as apt does. Making the root
+# makes each tarball named and runs the customize hooks that are shell
+# commands, with chroot a stand-in that runs $IN_ROOT for the command, and
+# copies out what the download hooks name.
+mmdebstrap_stand_in() {
   stand_in mmdebstrap '
     plan=($MMDEBSTRAP_PLAN)
     case ${plan[run - 1]} in
@@ -182,59 +197,115 @@ fresh_root_stand_ins() {
           read -r _ from to <<<"${option#*=}"
           eval cp "$root$from" "$to" ;;
         --customize-hook=*) sh -c "${option#*=}" hook "$root" ;;
+        *.tar | *.tar.gz) touch "$option" ;;
       esac
-    done'
-  stand_in chroot 'sh -c "$IN_ROOT"'
-  export IN_ROOT='echo "the command ran"; exit 3'
+    done
+    [ "${plan[run - 1]}" != late ] || { echo "E: Failed to fetch http://a/pool/main/a/a.deb"; exit 1; }'
 }
 
-@test "in-fresh-root: the command runs once, and its status is the script's; a root not made is the set-up's" {
-  fresh_root_stand_ins
+@test "in-fresh-root: the command runs once, its output shown once, and its status is the script's" {
+  mmdebstrap_stand_in
+  stand_in chroot 'sh -c "$IN_ROOT"'
+  export IN_ROOT='echo "the command ran"; exit 3'
   # The plan | the status | runs of mmdebstrap and of the command | said last.
   while IFS='|' read -r plan want roots commands says; do
     rm -f "$BATS_TEST_TMPDIR"/*.runs
     MMDEBSTRAP_PLAN=$plan run "$tree/scripts/in-fresh-root" 12 true
     [ "$status" -eq "$want" ] && [ "$(runs mmdebstrap)" -eq "$roots" ] &&
-      [ "$(runs chroot)" -eq "$commands" ] && [[ $output == *"$says"* ]] || {
+      [ "$(runs chroot)" -eq "$commands" ] && [[ $output == *"$says"* ]] &&
+      [ "$(grep -c '^the command ran$' <<<"$output")" -eq "$commands" ] || {
       printf 'for %s: %s\n%s\n' "$plan" "$status" "$output"
       false
     }
   done <<'CASES'
 warn|3|1|1|error: in a fresh Debian bookworm root, 'true' failed, with status 3
 fault warn|3|2|1|error: in a fresh Debian bookworm root, 'true' failed, with status 3
+late|3|1|1|error: and then mmdebstrap failed, with status 1
 fault fault fault|75|3|0|the fresh Debian bookworm root could not be made; 'true' did not run
 mute|69|1|0|the fresh Debian bookworm root could not be made; 'true' did not run
 CASES
-  [[ $output == *"| (it wrote nothing)"* ]]
   # Nested: a fault healed inside, then a failure of ours, is ours, once.
   rm -f "$BATS_TEST_TMPDIR"/*.runs
   MMDEBSTRAP_PLAN="fault ok" run common guarded 60 "$log" ours "$tree/scripts/in-fresh-root" 12 true
   [ "$status" -eq 3 ] && [ "$(runs mmdebstrap)" -eq 2 ] && [ "$(runs chroot)" -eq 1 ]
   [ "$(grep -c '^the command ran$' "$log")" -eq 1 ]
-  # Interrupted while the command runs.
-  IN_ROOT='exec sleeper' interrupt INT "$tree/scripts/in-fresh-root" 12 true
-  [ "$status" -eq 130 ] && gone "$sleeper"
+  # Interrupted while the command runs, with standard error gone.
+  IN_ROOT='exec sleeper' ERR_TO=/dev/full interrupt TERM "$tree/scripts/in-fresh-root" 12 true
+  [ "$status" -eq 143 ] && gone "$sleeper"
 }
 
-@test "faulty-archive serves an architecture's files short, and refuses connections at first" {
-  mkdir -p "$BATS_TEST_TMPDIR/archive/binary-i386" "$BATS_TEST_TMPDIR/archive/binary-amd64"
-  head -c 4096 /dev/zero | tee "$BATS_TEST_TMPDIR"/archive/binary-{i386,amd64}/Packages >/dev/null
-  free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-  port=$(free_port) proxy_port=$(free_port)
-  python3 -m http.server --bind 127.0.0.1 --directory "$BATS_TEST_TMPDIR/archive" "$port" >/dev/null 2>&1 &
-  servers=$!
-  "$tree/scripts/faulty-archive" --port "$proxy_port" --down 1 --short i386 >"$log" 2>&1 &
-  servers+=" $!"
-  fetch() {
-    python3 -c 'import sys, urllib.request as u
-p = u.build_opener(u.ProxyHandler({"http": sys.argv[1]}))
-print(len(p.open(sys.argv[2], timeout=10).read()))' "http://127.0.0.1:$proxy_port" "http://127.0.0.1:$port/$1/Packages"
-  }
-  run fetch binary-i386
-  [[ $output == *"Connection refused"* ]]
-  within 10 grep -q answering "$log"
-  run fetch binary-i386
-  [ "$output" = 3072 ]
-  run fetch binary-amd64
-  [ "$output" = 4096 ]
+@test "debian-qa passes only on each tool's record of success, and names what failed" {
+  mmdebstrap_stand_in
+  stand_in dpkg-source 'touch quilten-sorvak_1.0.dsc'
+  # sbuild follows $SBUILD_PLAN: NAME=WHAT words for the build into
+  # build/debian-qa/12/NAME; WHAT is a status to fail with, "fetch-ARCH" (a
+  # set-up failed on ARCH's index), "lintian-error" (lintian could not be
+  # installed) or "no-buildinfo".
+  stand_in sbuild '
+    for o; do case $o in --build-dir=*) dir=${o#*=} ;; --host=*) host=${o#*=} ;; esac; done
+    what=" $SBUILD_PLAN "; what=${what#* "${dir##*/}"=}; [ "$what" = " $SBUILD_PLAN " ] && what=ok
+    what=${what%% *}
+    case $what in
+      fetch-*) echo "E: Failed to fetch http://a/dists/s/main/binary-${what#fetch-}/Packages.xz  404"; exit 3 ;;
+      [0-9]*) echo "Status: failed"; exit "$what" ;;
+    esac
+    a=${host:-$(dpkg --print-architecture)}
+    for f in quilten-sorvak_1_$a.deb quilten-sorvak-dbgsym_1_$a.deb quilten-sorvak_1_$a.changes; do
+      echo same >"$dir/$f"
+    done
+    [ "$what" = no-buildinfo ] || echo " libgtest-dev-not" >"$dir/quilten-sorvak_1_$a.buildinfo"
+    [[ " $* " != *" --run-lintian "* ]] || echo "Lintian: $what" | sed "s/: ok/: pass/; s/lintian-//"
+    echo "Status: successful"'
+  stand_in piuparts 'echo "${PIUPARTS_SAYS-0m1.0s INFO: PASS: All tests.}"'
+  stand_in blhc 'exit 0'
+  stand_in hardening-check 'exit 0'
+  stand_in dpkg-deb 'mkdir -p "$3/usr/bin"'
+  # autopkgtest follows $AUTOPKGTEST_PLAN, a status a run, and writes the
+  # summary $AUTOPKGTEST_SAYS, as each test's line.
+  stand_in autopkgtest '
+    [ -z "$(ls "$2")" ] || { echo "output directory not empty"; exit 20; }
+    plan=($AUTOPKGTEST_PLAN)
+    printf "%b" "${AUTOPKGTEST_SAYS-deterministic PASS\ncommand1 PASS (superficial)\n}" >"$2/summary"
+    exit "${plan[run - 1]:-0}"'
+  stand_in in-fresh-root 'echo "${REPROTEST_SAYS-Reproduction successful}"' "$tree/scripts"
+  stand_in sudo 'while [[ $1 == -* ]]; do shift; done; exec "$@"'
+  # Stand-ins' settings | debian-qa's status | what it says last | in notes.
+  while IFS='|' read -r settings want says noted; do
+    rm -f "$BATS_TEST_TMPDIR"/*.runs
+    run env $settings "$tree/scripts/debian-qa" 12
+    notes=$(cat "$tree/build/debian-qa/12/notes" 2>/dev/null || true)
+    [ "$status" -eq "$want" ] && [[ ${output##*$'\n'} == *"$says"* && $notes == *"$noted"* ]] || {
+      printf 'for %s: %s\n%s\nnotes: %s\n' "$settings" "$status" "$output" "$notes"
+      false
+    }
+  done <<'CASES'
+X=1|0|: done|
+SBUILD_PLAN=binary=lintian-error|1|lintian of the binary packages: no proof that it passed|
+SBUILD_PLAN=source=lintian-error|1|lintian of the source package: no proof|
+SBUILD_PLAN=binary=3|69|sbuild of the binary packages: its set-up failed, not for the archive|
+SBUILD_PLAN=binary=2|2|sbuild of the binary packages failed|
+SBUILD_PLAN=nocheck=no-buildinfo|1|sbuild with the nocheck profile: no proof that it passed|
+SBUILD_PLAN=cross-i386=fetch-i386|0|: done|i386 cross-build: not run, for the archive's fault
+SBUILD_PLAN=cross-i386=fetch-amd64|75|i386 cross-build: the archive's fault|
+SBUILD_PLAN=cross-arm64=2|2|arm64 cross-build failed|
+PIUPARTS_SAYS=FAIL|1|piuparts: no proof that it passed|
+AUTOPKGTEST_PLAN=4|4|autopkgtest failed|
+AUTOPKGTEST_PLAN=16 16 16|69|autopkgtest: its set-up failed|
+AUTOPKGTEST_PLAN=16 0|0|: done|
+AUTOPKGTEST_PLAN=2 AUTOPKGTEST_SAYS=deterministic PASS\nmachine-bound FLAKY non-zero exit status 1\n|0|: done|machine-bound: FLAKY: non-zero exit status 1
+AUTOPKGTEST_PLAN=2 AUTOPKGTEST_SAYS=deterministic FAIL non-zero exit status 1\n|1|autopkgtest: no proof that it passed|
+AUTOPKGTEST_SAYS=|1|autopkgtest: no proof that it passed|
+REPROTEST_SAYS=Reproduction failed|1|reprotest: no proof that it passed|
+CASES
+}
+
+@test ".ci/run names each failure by its part's status" {
+  stand_in in-fresh-root 'exit $((run == 1 ? 69 : 124))' "$tree/scripts"
+  stand_in debian-qa '[ "$1" = 12 ] && exit 75; exit 143' "$tree/scripts"
+  run bash "$tree/.ci/run"
+  [ "$status" -eq 1 ]
+  [[ $output == *"README's commands, as root, C locale ("*"set-up failed, not for the archive"* ]]
+  [[ $output == *"Debian 12: Debian's QA (the archive's fault, not this project's)"* ]]
+  [[ $output == *"as a user with sudo, C.UTF-8, umask 077 (a time limit inside it stopped it)"* ]]
+  [[ $output == *"Debian 13: Debian's QA (it was interrupted)"* ]]
 }
