@@ -1,11 +1,15 @@
 #!/usr/bin/env bats
+# The stand-ins' bodies are code for another shell (SC2016); `run` sets
+# status and output in the shell of the test that calls it (SC2030, SC2031).
+# shellcheck disable=SC2016,SC2030,SC2031
 # The gate's own logic: how scripts/common, in-fresh-root, debian-qa and
 # .ci/run judge a tool that failed, stop at a limit or are interrupted. The
 # tools are stand-ins first on PATH, in a copy of the scripts: no network,
 # no root, no user namespace, and no pause between tries. A test that hangs
 # fails at its time limit.
 
-BATS_TEST_TIMEOUT=40
+# shellcheck disable=SC2034 # bats reads it
+BATS_TEST_TIMEOUT=30
 
 setup() {
   tree=$BATS_TEST_TMPDIR/tree bin=$BATS_TEST_TMPDIR/bin log=$BATS_TEST_TMPDIR/log
@@ -14,6 +18,7 @@ setup() {
   cp "$BATS_TEST_DIRNAME/../.ci/run" "$tree/.ci/"
   stand_in ensure-packages 'exit 0' "$tree/scripts"
   stand_in ensure-subids 'exit 0' "$tree/scripts"
+  stand_in apt-get 'exit 0' # the archive: mmdebstrap's default
   export PATH=$bin:$PATH ARCHIVE_PAUSES="0 0" GATE_GRACE=3
 }
 
@@ -24,7 +29,7 @@ stand_in() {
     "$BATS_TEST_TMPDIR/$1.runs" "$BATS_TEST_TMPDIR/$1.runs" "$2" >"${3:-$bin}/$1"
   chmod +x "${3:-$bin}/$1"
 }
-runs() { cat "$BATS_TEST_TMPDIR/$1.runs" 2>/dev/null | wc -l; }
+runs() { wc -l 2>/dev/null <"$BATS_TEST_TMPDIR/$1.runs" || echo 0; }
 # common COMMAND...: COMMAND in a shell that has sourced scripts/common.
 common() { bash -c '. "$0/scripts/common" && "$@"' "$tree" "$@"; }
 # within SECONDS COMMAND...: whether COMMAND succeeds within SECONDS.
@@ -69,11 +74,11 @@ $fault; exit 3|sbuild_set_up|75|3|File has unexpected size (1 != 2). Mirror sync
 $warning; echo 'E: Unable to correct problems'; exit 3|sbuild_set_up|69|1|apt failed to fetch nothing
 $fault; exit 12|autopkgtest_set_up|12|1|tool: failed, with status 12
 echo testbed failure; exit 16|autopkgtest_set_up|69|3|failed in its set-up on every try, with status 16
-[ -z "\$(ls $dir)" ] || exit 20; touch $dir/made; [ \$run -eq 3 ] || exit 16|--fresh $dir autopkgtest_set_up|0|3|
 $fault; exit 2|autopkgtest_set_up|2|1|
 $fault; exit 124|ours|124|1|tool: failed, with status 124
 kill -KILL \$\$|ours|137|1|tool: failed, with signal KILL
 exit 1|ours|1|1|  | (it wrote nothing)
+[ -n "\$(ls $dir)" ] && exit 20; touch $dir/made; [ \$run -eq 3 ] && exit 0; exit 16|--fresh $dir autopkgtest_set_up|0|3|
 CASES
   # Each try's log is kept, the last as LOG.
   [ -e "$log.1" ] && [ -e "$log.2" ] && [ ! -e "$log.3" ]
@@ -203,40 +208,13 @@ mmdebstrap_stand_in() {
     [ "${plan[run - 1]}" != late ] || { echo "E: Failed to fetch http://a/pool/main/a/a.deb"; exit 1; }'
 }
 
-@test "in-fresh-root: the command runs once, its output shown once, and its status is the script's" {
-  mmdebstrap_stand_in
-  stand_in chroot 'sh -c "$IN_ROOT"'
-  export IN_ROOT='echo "the command ran"; exit 3'
-  # The plan | the status | runs of mmdebstrap and of the command | said last.
-  while IFS='|' read -r plan want roots commands says; do
-    rm -f "$BATS_TEST_TMPDIR"/*.runs
-    MMDEBSTRAP_PLAN=$plan run "$tree/scripts/in-fresh-root" 12 true
-    [ "$status" -eq "$want" ] && [ "$(runs mmdebstrap)" -eq "$roots" ] &&
-      [ "$(runs chroot)" -eq "$commands" ] && [[ $output == *"$says"* ]] &&
-      [ "$(grep -c '^the command ran$' <<<"$output")" -eq "$commands" ] || {
-      printf 'for %s: %s\n%s\n' "$plan" "$status" "$output"
-      false
-    }
-  done <<'CASES'
-warn|3|1|1|error: in a fresh Debian bookworm root, 'true' failed, with status 3
-fault warn|3|2|1|error: in a fresh Debian bookworm root, 'true' failed, with status 3
-late|3|1|1|error: and then mmdebstrap failed, with status 1
-fault fault fault|75|3|0|the fresh Debian bookworm root could not be made; 'true' did not run
-mute|69|1|0|the fresh Debian bookworm root could not be made; 'true' did not run
-CASES
-  # Nested: a fault healed inside, then a failure of ours, is ours, once.
-  rm -f "$BATS_TEST_TMPDIR"/*.runs
-  MMDEBSTRAP_PLAN="fault ok" run common guarded 60 "$log" ours "$tree/scripts/in-fresh-root" 12 true
-  [ "$status" -eq 3 ] && [ "$(runs mmdebstrap)" -eq 2 ] && [ "$(runs chroot)" -eq 1 ]
-  [ "$(grep -c '^the command ran$' "$log")" -eq 1 ]
-  # Interrupted while the command runs, with standard error gone.
-  IN_ROOT='exec sleeper' ERR_TO=/dev/full interrupt TERM "$tree/scripts/in-fresh-root" 12 true
-  [ "$status" -eq 143 ] && gone "$sleeper"
-}
-
-@test "debian-qa passes only on each tool's record of success, and names what failed" {
+# debian_qa_cases: runs debian-qa 12 with stand-ins for its tools, for each
+# case on standard input: the stand-ins' settings | debian-qa's status |
+# what it says last | what its notes say.
+debian_qa_cases() {
   mmdebstrap_stand_in
   stand_in dpkg-source 'touch quilten-sorvak_1.0.dsc'
+  stand_in dpkg-parsechangelog 'echo 1'
   # sbuild follows $SBUILD_PLAN: NAME=WHAT words for the build into
   # build/debian-qa/12/NAME; WHAT is a status to fail with, "fetch-ARCH" (a
   # set-up failed on ARCH's index), "lintian-error" (lintian could not be
@@ -269,16 +247,50 @@ CASES
     exit "${plan[run - 1]:-0}"'
   stand_in in-fresh-root 'echo "${REPROTEST_SAYS-Reproduction successful}"' "$tree/scripts"
   stand_in sudo 'while [[ $1 == -* ]]; do shift; done; exec "$@"'
-  # Stand-ins' settings | debian-qa's status | what it says last | in notes.
   while IFS='|' read -r settings want says noted; do
     rm -f "$BATS_TEST_TMPDIR"/*.runs
-    run env $settings "$tree/scripts/debian-qa" 12
+    eval "run env $settings \"\$tree/scripts/debian-qa\" 12"
     notes=$(cat "$tree/build/debian-qa/12/notes" 2>/dev/null || true)
-    [ "$status" -eq "$want" ] && [[ ${output##*$'\n'} == *"$says"* && $notes == *"$noted"* ]] || {
+    if [ "$status" -ne "$want" ] || [[ ${output##*$'\n'} != *"$says"* || $notes != *"$noted"* ]]; then
       printf 'for %s: %s\n%s\nnotes: %s\n' "$settings" "$status" "$output" "$notes"
+      false
+    fi
+  done
+}
+
+@test "in-fresh-root: the command runs once, its output shown once, and its status is the script's" {
+  mmdebstrap_stand_in
+  stand_in chroot 'sh -c "$IN_ROOT"'
+  export IN_ROOT='echo "the command ran"; exit 3'
+  # The plan | the status | runs of mmdebstrap and of the command | said last.
+  while IFS='|' read -r plan want roots commands says; do
+    rm -f "$BATS_TEST_TMPDIR"/*.runs
+    MMDEBSTRAP_PLAN=$plan run "$tree/scripts/in-fresh-root" 12 true
+    [ "$status" -eq "$want" ] && [ "$(runs mmdebstrap)" -eq "$roots" ] &&
+      [ "$(runs chroot)" -eq "$commands" ] && [[ $output == *"$says"* ]] &&
+      [ "$(grep -c '^the command ran$' <<<"$output")" -eq "$commands" ] || {
+      printf 'for %s: %s\n%s\n' "$plan" "$status" "$output"
       false
     }
   done <<'CASES'
+warn|3|1|1|error: in a fresh Debian bookworm root, 'true' failed, with status 3
+fault warn|3|2|1|error: in a fresh Debian bookworm root, 'true' failed, with status 3
+late|3|1|1|error: and then mmdebstrap failed, with status 1
+fault fault fault|75|3|0|the fresh Debian bookworm root could not be made; 'true' did not run
+mute|69|1|0|the fresh Debian bookworm root could not be made; 'true' did not run
+CASES
+  # Nested: a fault healed inside, then a failure of ours, is ours, once.
+  rm -f "$BATS_TEST_TMPDIR"/*.runs
+  MMDEBSTRAP_PLAN="fault ok" run common guarded 60 "$log" ours "$tree/scripts/in-fresh-root" 12 true
+  [ "$status" -eq 3 ] && [ "$(runs mmdebstrap)" -eq 2 ] && [ "$(runs chroot)" -eq 1 ]
+  [ "$(grep -c '^the command ran$' "$log")" -eq 1 ]
+  # Interrupted while the command runs, with standard error gone.
+  IN_ROOT='exec sleeper' ERR_TO=/dev/full interrupt TERM "$tree/scripts/in-fresh-root" 12 true
+  [ "$status" -eq 143 ] && gone "$sleeper"
+}
+
+@test "debian-qa passes only on its tools' records of success: sbuild, lintian, piuparts" {
+  debian_qa_cases <<'CASES'
 X=1|0|: done|
 SBUILD_PLAN=binary=lintian-error|1|lintian of the binary packages: no proof that it passed|
 SBUILD_PLAN=source=lintian-error|1|lintian of the source package: no proof|
@@ -289,13 +301,18 @@ SBUILD_PLAN=cross-i386=fetch-i386|0|: done|i386 cross-build: not run, for the ar
 SBUILD_PLAN=cross-i386=fetch-amd64|75|i386 cross-build: the archive's fault|
 SBUILD_PLAN=cross-arm64=2|2|arm64 cross-build failed|
 PIUPARTS_SAYS=FAIL|1|piuparts: no proof that it passed|
+CASES
+}
+
+@test "debian-qa passes only on its tools' records of success: autopkgtest, reprotest" {
+  debian_qa_cases <<'CASES'
 AUTOPKGTEST_PLAN=4|4|autopkgtest failed|
-AUTOPKGTEST_PLAN=16 16 16|69|autopkgtest: its set-up failed|
-AUTOPKGTEST_PLAN=16 0|0|: done|
-AUTOPKGTEST_PLAN=2 AUTOPKGTEST_SAYS=deterministic PASS\nmachine-bound FLAKY non-zero exit status 1\n|0|: done|machine-bound: FLAKY: non-zero exit status 1
-AUTOPKGTEST_PLAN=2 AUTOPKGTEST_SAYS=deterministic FAIL non-zero exit status 1\n|1|autopkgtest: no proof that it passed|
+AUTOPKGTEST_PLAN='16 16 16'|69|autopkgtest: its set-up failed|
+AUTOPKGTEST_PLAN='16 0'|0|: done|
+AUTOPKGTEST_PLAN=2 AUTOPKGTEST_SAYS='deterministic PASS\nmachine-bound FLAKY non-zero exit status 1\n'|0|: done|machine-bound: FLAKY: non-zero exit status 1
+AUTOPKGTEST_PLAN=2 AUTOPKGTEST_SAYS='deterministic FAIL non-zero exit status 1\n'|1|autopkgtest: no proof that it passed|
 AUTOPKGTEST_SAYS=|1|autopkgtest: no proof that it passed|
-REPROTEST_SAYS=Reproduction failed|1|reprotest: no proof that it passed|
+REPROTEST_SAYS='Reproduction failed'|1|reprotest: no proof that it passed|
 CASES
 }
 
