@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -62,7 +62,8 @@ std::string contents(Fd const& memory_file)
     // shared offset there does not change.
     std::string bytes(
         static_cast<std::size_t>(sys(::lseek(memory_file.get(), 0, SEEK_END), "lseek")), '\0');
-    sys(::pread(memory_file.get(), bytes.data(), bytes.size(), 0), "pread");
+    bytes.resize(static_cast<std::size_t>(
+        sys(::pread(memory_file.get(), bytes.data(), bytes.size(), 0), "pread")));
     return bytes;
 }
 
@@ -134,7 +135,7 @@ Session::Session(Launch const& launch, Fd input) : out_(memory_file()), err_(mem
     posix_spawn_file_actions_adddup2(&actions, err_.get(), STDERR_FILENO);
     // A write to a child that has gone must not end the test; the child
     // gets the default disposition back.
-    std::signal(SIGPIPE, SIG_IGN);
+    static auto const ignored [[maybe_unused]] = std::signal(SIGPIPE, SIG_IGN);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t signals;
@@ -161,12 +162,14 @@ Session::Session(Launch const& launch, Fd input) : out_(memory_file()), err_(mem
     std::vector<std::string> args{launch.program};
     args.insert(args.end(), launch.args.begin(), launch.args.end());
 
-    int const error = posix_spawn(&child_.pid, launch.program.c_str(), &actions, &attributes,
+    pid_t pid = -1; // posix_spawn may write it even when it fails
+    int const error = posix_spawn(&pid, launch.program.c_str(), &actions, &attributes,
                                   pointers_to(args).data(), pointers_to(env).data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     errno = error;
     sys(error == 0 ? 0 : -1, "posix_spawn " + launch.program);
+    child_.pid = pid;
     // Debian 12's <sys/pidfd.h> (glibc 2.36) declares pidfd_open without extern "C".
     // Should it fail, child_ kills and reaps the child on the way out.
     exited_ = Fd(static_cast<int>(sys(::syscall(SYS_pidfd_open, child_.pid, 0), "pidfd_open")));
@@ -215,6 +218,9 @@ bool Session::ended_within(std::chrono::milliseconds limit)
 
 Outcome Session::finish()
 {
+    if (child_.pid < 0) {
+        return outcome_; // reaped already: wait4(-1) would wait for any child
+    }
     in_.reset();
     int status = 0;
     rusage usage{};
@@ -230,20 +236,13 @@ Outcome Session::finish()
     return outcome_;
 }
 
-Outcome run(Launch const& launch, std::string_view input)
-{
-    return run(launch, std::vector<Piece>{{input}});
-}
-
-Outcome run(Launch const& launch, std::vector<Piece> const& input)
+Outcome run(Launch const& launch, std::string_view input, std::size_t times)
 {
     Fd in = memory_file();
-    for (auto const& piece : input) {
-        for (std::size_t i = 0; i < piece.times; ++i) {
-            for (auto bytes = piece.bytes; !bytes.empty();) {
-                bytes.remove_prefix(static_cast<std::size_t>(
-                    sys(::write(in.get(), bytes.data(), bytes.size()), "write")));
-            }
+    while (times-- > 0) {
+        for (auto bytes = input; !bytes.empty();) {
+            bytes.remove_prefix(static_cast<std::size_t>(
+                sys(::write(in.get(), bytes.data(), bytes.size()), "write")));
         }
     }
     sys(::lseek(in.get(), 0, SEEK_SET), "lseek");
@@ -254,22 +253,6 @@ std::string program_path(char const* variable, char const* built)
 {
     char const* chosen = std::getenv(variable);
     return chosen != nullptr && *chosen != '\0' ? chosen : built;
-}
-
-std::string shown(std::string_view bytes)
-{
-    std::string text = "\"";
-    for (char const byte : bytes) {
-        auto const c = static_cast<unsigned char>(byte);
-        std::array<char, 5> escaped{};
-        char const* format = c == '\n'               ? "\\n"
-                             : c == '"' || c == '\\' ? "\\%c"
-                             : c < 0x20 || c >= 0x7f ? "\\x%02x"
-                                                     : "%c";
-        std::snprintf(escaped.data(), escaped.size(), format, c);
-        text += escaped.data();
-    }
-    return text + "\"";
 }
 
 } // namespace blackbox

@@ -31,16 +31,11 @@ struct Outcome {
     long peak_rss_kib = 0;
 };
 
-// Input `bytes` written `times` over, so that a long input need not be held
-// in memory at once.
-struct Piece {
-    std::string_view bytes;
-    std::size_t times = 1;
-};
-
-// Runs `launch` to the end with `input` as the whole of its standard input.
-Outcome run(Launch const& launch, std::string_view input = {});
-Outcome run(Launch const& launch, std::vector<Piece> const& input);
+// Runs `launch` to the end with `input`, written `times` over, as the whole
+// of its standard input. A long input should be a short one repeated: the
+// child runs in the test's memory until it execs, and its peak resident size
+// counts the most the test has ever held.
+Outcome run(Launch const& launch, std::string_view input = {}, std::size_t times = 1);
 
 // A file descriptor, closed when its owner goes.
 class Fd {
@@ -87,11 +82,12 @@ public:
     std::string const& await_output(std::size_t count, std::chrono::milliseconds limit);
     // Waits up to `limit` for the child to end by itself; true if it did.
     bool ended_within(std::chrono::milliseconds limit);
-    // Closes standard input, waits for the child's end and collects.
+    // Closes standard input, waits for the child's end and collects; once
+    // it has, returns the same outcome again.
     Outcome finish();
 
 private:
-    friend Outcome run(Launch const&, std::vector<Piece> const&);
+    friend Outcome run(Launch const&, std::string_view, std::size_t);
     // With an open `input`, the child reads that file instead of a pipe.
     Session(Launch const& launch, Fd input);
 
@@ -124,8 +120,5 @@ constexpr bool built_with_address_sanitizer()
     return false;
 #endif
 }
-
-// The exact bytes, with control characters made visible, for failure messages.
-std::string shown(std::string_view bytes);
 
 } // namespace blackbox
