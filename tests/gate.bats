@@ -73,7 +73,7 @@ $fault; echo Fail-Stage: init; exit 1|sbuild_set_up|1|1|tool: failed, with statu
 $fault; exit 3|sbuild_set_up|75|3|File has unexpected size (1 != 2). Mirror sync in progress?
 $warning; echo 'E: Unable to correct problems'; exit 3|sbuild_set_up|69|1|apt failed to fetch nothing
 $fault; exit 12|autopkgtest_set_up|12|1|tool: failed, with status 12
-echo testbed failure; exit 16|autopkgtest_set_up|69|3|failed in its set-up on every try, with status 16
+$fault; echo testbed failure; exit 16|autopkgtest_set_up|69|3|failed in its set-up on every try, with status 16
 $fault; exit 2|autopkgtest_set_up|2|1|
 $fault; exit 124|ours|124|1|tool: failed, with status 124
 kill -KILL \$\$|ours|137|1|tool: failed, with signal KILL
