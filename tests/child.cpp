@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +15,6 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace blackbox {
@@ -32,25 +30,15 @@ template <typename Result> Result sys(Result result, std::string const& what)
     return result;
 }
 
-// Whether any of `fds` is ready within `limit`. A signal does not cut the
-// wait short: it goes on for the time that is left.
+// Whether any of `fds` is ready within `limit`. The test installs no signal
+// handler, so no signal cuts the wait short.
 bool ready_within(std::span<pollfd> fds, std::chrono::milliseconds limit)
 {
-    auto const start = std::chrono::steady_clock::now();
-    for (auto left = limit;;) {
-        // A negative timeout would make poll wait for ever.
-        auto const timeout = std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX);
-        int const ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
-        if (ready >= 0 || errno != EINTR) {
-            return sys(ready, "poll") > 0;
-        }
-        left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - start);
-    }
+    return sys(::poll(fds.data(), fds.size(), static_cast<int>(limit.count())), "poll") > 0;
 }
 
-// The child's input and output are files in memory: nothing has to be pumped
-// while it runs, and the test stays small however long they are.
+// The child's output goes to files in memory: nothing has to be drained while
+// it runs, and the test stays small however much it writes.
 Fd memory_file()
 {
     return Fd(sys(::memfd_create("blackbox", MFD_CLOEXEC), "memfd_create"));
@@ -100,22 +88,17 @@ Session::Child::~Child()
 {
     if (pid > 0) {
         ::kill(pid, SIGKILL);
-        // A signal to the test must not leave the child unreaped.
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        ::waitpid(pid, nullptr, 0);
     }
 }
 
-Session::Session(Launch const& launch, Fd input) : out_(memory_file()), err_(memory_file())
+Session::Session(Launch const& launch) : out_(memory_file()), err_(memory_file())
 {
-    if (input.get() < 0) {
-        auto [reader, writer] = make_pipe();
-        input = std::move(reader);
-        in_ = std::move(writer);
-        // So that send() can give up on a child that stops reading; the
-        // child's own end stays blocking.
-        sys(::fcntl(in_.get(), F_SETFL, O_NONBLOCK), "fcntl");
-    }
+    auto [input, writer] = make_pipe();
+    in_ = std::move(writer);
+    // So that send() can give up on a child that stops reading; the child's
+    // own end stays blocking.
+    sys(::fcntl(in_.get(), F_SETFL, O_NONBLOCK), "fcntl");
     Fd reader_gone; // the writing end of a pipe whose reader is closed already
     if (launch.stdout_to == Stdout::reader_gone) {
         reader_gone = std::move(make_pipe()[1]);
@@ -145,20 +128,15 @@ Session::Session(Launch const& launch, Fd input) : out_(memory_file()), err_(mem
     posix_spawnattr_setsigdefault(&attributes, &signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    // The test's environment, with each of launch.env added or put in place.
-    auto const name = [](std::string_view entry) {
-        return entry.substr(0, entry.find('='));
-    };
-    std::vector<std::string> env;
+    // launch.env, then whatever of the test's environment it does not replace.
+    std::vector<std::string> env = launch.env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        auto const replaced = [&](std::string const& e) {
-            return name(e) == name(*entry);
-        };
-        if (std::none_of(launch.env.begin(), launch.env.end(), replaced)) {
+        std::string_view const name(*entry, std::strcspn(*entry, "=") + 1);
+        if (std::none_of(launch.env.begin(), launch.env.end(),
+                         [&](std::string const& e) { return e.starts_with(name); })) {
             env.emplace_back(*entry);
         }
     }
-    env.insert(env.end(), launch.env.begin(), launch.env.end());
     std::vector<std::string> args{launch.program};
     args.insert(args.end(), launch.args.begin(), launch.args.end());
 
@@ -202,11 +180,11 @@ void Session::send(std::string_view bytes)
 std::string const& Session::await_output(std::size_t count, std::chrono::milliseconds limit)
 {
     auto const deadline = std::chrono::steady_clock::now() + limit;
-    while ((outcome_.out = contents(out_)).size() < count && !ended_within({}) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Read once more after the child has ended, for what it wrote last.
+    for (bool ended = false; (outcome_.out = contents(out_)).size() < count && !ended &&
+                             std::chrono::steady_clock::now() < deadline;) {
+        ended = ended_within(std::chrono::milliseconds(1));
     }
-    outcome_.out = contents(out_);
     return outcome_.out;
 }
 
@@ -224,9 +202,7 @@ Outcome Session::finish()
     in_.reset();
     int status = 0;
     rusage usage{};
-    while (::wait4(child_.pid, &status, 0, &usage) < 0) {
-        sys(errno == EINTR ? 0 : -1, "wait4");
-    }
+    sys(::wait4(child_.pid, &status, 0, &usage), "wait4");
     child_.pid = -1;
     outcome_.peak_rss_kib = usage.ru_maxrss;
     outcome_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -238,15 +214,11 @@ Outcome Session::finish()
 
 Outcome run(Launch const& launch, std::string_view input, std::size_t times)
 {
-    Fd in = memory_file();
+    Session child(launch);
     while (times-- > 0) {
-        for (auto bytes = input; !bytes.empty();) {
-            bytes.remove_prefix(static_cast<std::size_t>(
-                sys(::write(in.get(), bytes.data(), bytes.size()), "write")));
-        }
+        child.send(input);
     }
-    sys(::lseek(in.get(), 0, SEEK_SET), "lseek");
-    return Session(launch, std::move(in)).finish();
+    return child.finish();
 }
 
 std::string program_path(char const* variable, char const* built)

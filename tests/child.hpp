@@ -48,8 +48,6 @@ public:
         reset(std::exchange(other.fd_, -1));
         return *this;
     }
-    Fd(Fd const&) = delete;
-    Fd& operator=(Fd const&) = delete;
     ~Fd()
     {
         reset();
@@ -69,7 +67,7 @@ private:
 // what it does while it waits. The destructor kills and reaps it.
 class Session {
 public:
-    explicit Session(Launch const& launch) : Session(launch, Fd()) {}
+    explicit Session(Launch const& launch);
     Session(Session const&) = delete;
     Session& operator=(Session const&) = delete;
 
@@ -87,10 +85,6 @@ public:
     Outcome finish();
 
 private:
-    friend Outcome run(Launch const&, std::string_view, std::size_t);
-    // With an open `input`, the child reads that file instead of a pipe.
-    Session(Launch const& launch, Fd input);
-
     // The child, killed and reaped unless finish() has reaped it; declared
     // first, so that it goes last, whatever the constructor got to.
     struct Child {
