@@ -1,14 +1,12 @@
 #!/usr/bin/env bats
-# The stand-ins' bodies are code for another shell (SC2016); `run` sets
-# status and output in the shell of the test that calls it (SC2030, SC2031).
-# shellcheck disable=SC2016,SC2030,SC2031
 # The gate's own logic: how scripts/common, in-fresh-root, debian-qa and
-# .ci/run judge a tool that failed, stop at a limit or are interrupted. The
-# tools are stand-ins first on PATH, in a copy of the scripts: no network,
-# no root, no user namespace, and no pause between tries. A test that hangs
-# fails at its time limit.
-
-# shellcheck disable=SC2034 # bats reads it
+# .ci/run judge a tool that failed, stop at a limit or are interrupted, with
+# stand-ins first on PATH for the tools, in a copy of the scripts: no
+# network, root or user namespace, no pause between tries, and a time limit.
+# The stand-ins' bodies are another shell's code (SC2016); `run` sets status
+# and output in the calling test's shell (SC2030, SC2031); bats reads
+# BATS_TEST_TIMEOUT (SC2034).
+# shellcheck disable=SC2016,SC2030,SC2031,SC2034
 BATS_TEST_TIMEOUT=30
 
 setup() {
