@@ -107,9 +107,11 @@ CASES
   run common guarded 1 "$log" ours sh -c 'echo started; exec sleep 60'
   [ "$status" -eq 124 ]
   [[ $output == *"| started"*"sh: stopped at its limit of 1 s" ]]
-  GATE_GRACE=1 run common guarded 1 "$log" set_up sh -c 'trap "" TERM; echo "E: Failed to fetch x"; sleep 60'
-  [ "$status" -eq 124 ]
-  [[ $output == *"sh: stopped at its limit of 1 s" ]]
+  for root in '' --root; do # as root, with env for sudo
+    GATE_GRACE=1 run common eval "as_root=(env); guarded $root 1 $log set_up sh -c 'trap \"\" TERM; echo \"E: Failed to fetch x\"; sleep 60'"
+    [ "$status" -eq 124 ]
+    [[ $output == *"sh: stopped at its limit of 1 s" ]]
+  done
   # A script run by another has a shorter grace, so that it is done first.
   [ "$(GATE_GRACE=9 common printenv GATE_GRACE)" = 6 ]
   [ "$(GATE_GRACE=2 common printenv GATE_GRACE)" = 2 ]
@@ -144,23 +146,23 @@ interrupt() {
 
 @test "Ctrl-C, TERM or HUP stops what each script runs, and then the script" {
   interrupt INT bash -c '. "$0/scripts/common" && limited 60 "$0/log" bash -c ". \"\$0/scripts/common\" && limited 60 \"\$0/inner\" sleeper" "$0"' "$tree"
-  [ "$status" -eq 130 ] && gone "$sleeper"
+  [ "$status" -eq 130 ] && gone "$sleeper" || false
   [[ $output == *"interrupted; what it ran is stopped" ]]
   interrupt TERM bash -c '. "$0/scripts/common" && limited 60 "$0/log" sleeper' "$tree"
-  [ "$status" -eq 143 ] && gone "$sleeper"
+  [ "$status" -eq 143 ] && gone "$sleeper" || false
   interrupt HUP bash -c '. "$0/scripts/common" && limited 60 "$0/log" sleeper' "$tree"
-  [ "$status" -eq 129 ] && gone "$sleeper"
+  [ "$status" -eq 129 ] && gone "$sleeper" || false
   # What ignores TERM gets a KILL after the grace.
   STUBBORN='' interrupt INT bash -c '. "$0/scripts/common" && waited sleeper' "$tree"
-  [ "$status" -eq 130 ] && gone "$sleeper"
+  [ "$status" -eq 130 ] && gone "$sleeper" || false
   stand_in in-fresh-root 'exec sleeper' "$tree/scripts"
   interrupt INT bash "$tree/.ci/run"
-  [ "$status" -eq 130 ] && gone "$sleeper"
+  [ "$status" -eq 130 ] && gone "$sleeper" || false
   [[ $output != *FAILED* ]]
   stand_in sudo 'exit 0'
   stand_in mmdebstrap 'exec sleeper'
   interrupt INT "$tree/scripts/debian-qa" 12
-  [ "$status" -eq 130 ] && gone "$sleeper"
+  [ "$status" -eq 130 ] && gone "$sleeper" || false
   [[ $output == *"base roots"* && $output != *FAILED* ]]
 }
 
@@ -216,7 +218,8 @@ debian_qa_cases() {
   # sbuild follows $SBUILD_PLAN: NAME=WHAT words for the build into
   # build/debian-qa/12/NAME; WHAT is a status to fail with, "fetch-ARCH" (a
   # set-up failed on ARCH's index), "lintian-error" (lintian could not be
-  # installed), "no-buildinfo" or "mute" (it passes saying nothing).
+  # installed), "no-buildinfo" or "mute" (it passes saying nothing); the
+  # packages hold WHAT, and so does .buildinfo, as a build dependency.
   stand_in sbuild '
     for o; do case $o in --build-dir=*) dir=${o#*=} ;; --host=*) host=${o#*=} ;; esac; done
     what=" $SBUILD_PLAN "; what=${what#* "${dir##*/}"=}; [ "$what" = " $SBUILD_PLAN " ] && what=ok
@@ -228,9 +231,9 @@ debian_qa_cases() {
     esac
     a=${host:-$(dpkg --print-architecture)}
     for f in quilten-sorvak_1_$a.deb quilten-sorvak-dbgsym_1_$a.deb quilten-sorvak_1_$a.changes; do
-      echo same >"$dir/$f"
+      echo "$what" >"$dir/$f"
     done
-    [ "$what" = no-buildinfo ] || echo " libgtest-dev-not" >"$dir/quilten-sorvak_1_$a.buildinfo"
+    [ "$what" = no-buildinfo ] || printf " %s (= 1),\n" "$what" >"$dir/quilten-sorvak_1_$a.buildinfo"
     [[ " $* " != *" --run-lintian "* ]] || echo "Lintian: $what" | sed "s/: ok/: pass/; s/lintian-//"
     echo "Status: successful"'
   stand_in piuparts 'echo "${PIUPARTS_SAYS-0m1.0s INFO: PASS: All tests.}"'
@@ -280,14 +283,18 @@ late|3|1|1|error: and then mmdebstrap failed, with status 1
 fault fault fault|75|3|0|the fresh Debian bookworm root could not be made; 'true' did not run
 mute|69|1|0|the fresh Debian bookworm root could not be made; 'true' did not run
 CASES
+  # A command that passed, and then a failure of mmdebstrap's, fails.
+  rm -f "$BATS_TEST_TMPDIR"/*.runs
+  IN_ROOT=true MMDEBSTRAP_PLAN=late run "$tree/scripts/in-fresh-root" 12 true
+  [[ $status -eq 1 && $output == *"and then mmdebstrap failed, with status 1" ]]
   # Nested: a fault healed inside, then a failure of ours, is ours, once.
   rm -f "$BATS_TEST_TMPDIR"/*.runs
   MMDEBSTRAP_PLAN="fault ok" run common guarded 60 "$log" ours "$tree/scripts/in-fresh-root" 12 true
-  [ "$status" -eq 3 ] && [ "$(runs mmdebstrap)" -eq 2 ] && [ "$(runs chroot)" -eq 1 ]
+  [ "$status" -eq 3 ] && [ "$(runs mmdebstrap)" -eq 2 ] && [ "$(runs chroot)" -eq 1 ] || false
   [ "$(grep -c '^the command ran$' "$log")" -eq 1 ]
   # Interrupted while the command runs, with standard error gone.
   IN_ROOT='exec sleeper' ERR_TO=/dev/full interrupt TERM "$tree/scripts/in-fresh-root" 12 true
-  [ "$status" -eq 143 ] && gone "$sleeper"
+  [ "$status" -eq 143 ] && gone "$sleeper" || false
 }
 
 @test "debian-qa passes only on its tools' records of success: sbuild and lintian" {
@@ -305,6 +312,8 @@ CASES
 @test "debian-qa passes only on its tools' records of success: piuparts, builds" {
   debian_qa_cases <<'CASES'
 SBUILD_PLAN=nocheck=no-buildinfo|1|sbuild with the nocheck profile: no proof that it passed|
+SBUILD_PLAN=nocheck=libgtest-dev|1|GoogleTest was in the nocheck root|
+SBUILD_PLAN=nocheck=other|1|differs when built with nocheck|
 SBUILD_PLAN=cross-i386=fetch-i386|0|: done|i386 cross-build: not run, for the archive's fault*
 SBUILD_PLAN=cross-i386=fetch-amd64|75|i386 cross-build: the archive's fault|
 SBUILD_PLAN=cross-arm64=2|2|arm64 cross-build failed|
