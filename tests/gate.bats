@@ -39,8 +39,8 @@ within() {
   done
   return 1
 }
-# gone PID: whether the process has ended. In a fresh root nothing reaps an
-# orphan, which stays a zombie (state Z).
+# gone PID: whether the process has ended (a zombie, unreaped in a fresh
+# root, counts).
 gone() {
   local state
   read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" || return 0
@@ -93,7 +93,6 @@ CASES
       false
     }
   done <<'CASES'
-E: Failed to fetch http://a/dists/s/main/binary-i386/Packages.xz  Hash Sum mismatch|75|0
 E: Failed to fetch store:/var/lib/apt/lists/partial/a_dists_s_main_binary-i386_Packages.xz  Hash Sum mismatch|75|0
 E: Failed to fetch http://a/dists/s/main/binary-i386/by-hash/SHA256/0f  Mirror sync\nW: Failed to fetch http://a/dists/s-updates/main/binary-i386/Packages.xz  Could not connect|75|0
 W: Failed to fetch http://a/dists/s/main/binary-i386/Packages.xz  Could not connect\nFail-Stage: build|1|1
@@ -124,10 +123,10 @@ CASES
   done
 }
 
-# interrupt SIGNAL SCRIPT...: runs SCRIPT in a process group of its own, as a
-# terminal runs a command, and sends SIGNAL to the group once its stand-in
-# `sleeper` has started, as Ctrl-C does; `sleeper` is its process ID. With
-# STUBBORN set, sleeper ignores TERM; with ERR_TO, standard error goes there.
+# interrupt SIGNAL SCRIPT...: SCRIPT in a process group of its own, as a
+# terminal runs it, and SIGNAL to the group once the stand-in `sleeper`
+# (its ID in `sleeper`; with STUBBORN, it ignores TERM) has started, as
+# Ctrl-C does. With ERR_TO, standard error goes there.
 interrupt() {
   rm -f "$bin/sleeper.pid"
   # It takes a second to end, as a tool that cleans up does.
@@ -180,11 +179,9 @@ interrupt() {
 
 # A stand-in for mmdebstrap, following $MMDEBSTRAP_PLAN, one word a run:
 # "fault" fails as apt does on a broken index, "mute" fails saying nothing,
-# "warn" warns of an index apt could not fetch and makes the root all the
-# same, "late" makes the root and then fails as apt does. Making the root
-# makes each tarball named and runs the customize hooks that are shell
-# commands, with chroot a stand-in that runs $IN_ROOT for the command, and
-# copies out what the download hooks name.
+# "warn" warns of an unfetched index and makes the root, "late" makes it and
+# then fails as apt does. Making a root makes each tarball named, runs the
+# shell hooks (a `chroot` stand-in runs $IN_ROOT) and copies out downloads.
 mmdebstrap_stand_in() {
   stand_in mmdebstrap '
     plan=($MMDEBSTRAP_PLAN)
