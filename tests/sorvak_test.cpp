@@ -160,7 +160,7 @@ std::string random_input(std::mt19937& gen)
 
 // The rounds come in slices, each a test of its own, so that none runs
 // long; every slice draws the same inputs from the start and runs its share.
-constexpr int random_slices = 4;
+constexpr int random_slices = 8;
 class SorvakRandomRuntime : public testing::TestWithParam<int> {};
 
 TEST_P(SorvakRandomRuntime, AgreesWithTheRulesOnRandomInput)
