@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <span>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,19 +197,28 @@ bool Session::ended_within(std::chrono::milliseconds limit)
 Outcome Session::finish()
 {
     if (child_.pid < 0) {
-        return outcome_; // reaped already: wait4(-1) would wait for any child
+        return outcome_; // reaped already: waitpid(-1) would wait for any child
     }
     in_.reset();
     int status = 0;
-    rusage usage{};
-    sys(::wait4(child_.pid, &status, 0, &usage), "wait4");
+    sys(::waitpid(child_.pid, &status, 0), "waitpid");
     child_.pid = -1;
-    outcome_.peak_rss_kib = usage.ru_maxrss;
     outcome_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     outcome_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     outcome_.out = contents(out_);
     outcome_.err = contents(err_);
     return outcome_;
+}
+
+long Session::peak_rss_kib() const
+{
+    std::ifstream status("/proc/" + std::to_string(child_.pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::stol(line.substr(6));
+        }
+    }
+    throw std::runtime_error("no VmHWM in /proc/" + std::to_string(child_.pid) + "/status");
 }
 
 Outcome run(Launch const& launch, std::string_view input, std::size_t times)

@@ -28,13 +28,10 @@ struct Outcome {
     std::string err;
     int exit_code = -1; // -1 when a signal ended the child
     int signal = 0;     // the signal that ended it, or 0
-    long peak_rss_kib = 0;
 };
 
 // Runs `launch` to the end with `input`, written `times` over, as the whole
-// of its standard input. A long input should be a short one repeated: the
-// child runs in the test's memory until it execs, and its peak resident size
-// counts the most the test has ever held.
+// of its standard input.
 Outcome run(Launch const& launch, std::string_view input = {}, std::size_t times = 1);
 
 // A file descriptor, closed when its owner goes.
@@ -80,6 +77,11 @@ public:
     std::string const& await_output(std::size_t count, std::chrono::milliseconds limit);
     // Waits up to `limit` for the child to end by itself; true if it did.
     bool ended_within(std::chrono::milliseconds limit);
+    // The most memory the running child has had resident so far, in KiB:
+    // VmHWM of its own address space. Its rusage would not do: a spawned
+    // child runs in the test's memory until it execs, and the kernel counts
+    // that memory's peak as the child's.
+    long peak_rss_kib() const;
     // Closes standard input, waits for the child's end and collects; once
     // it has, returns the same outcome again.
     Outcome finish();
