@@ -212,13 +212,17 @@ Outcome Session::finish()
 
 long Session::peak_rss_kib() const
 {
+    if (child_.pid < 0) {
+        throw std::logic_error("peak_rss_kib: the child has been reaped already");
+    }
     std::ifstream status("/proc/" + std::to_string(child_.pid) + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.starts_with("VmHWM:")) {
             return std::stol(line.substr(6));
         }
     }
-    throw std::runtime_error("no VmHWM in /proc/" + std::to_string(child_.pid) + "/status");
+    throw std::runtime_error("no VmHWM in /proc/" + std::to_string(child_.pid) +
+                             "/status: the child has ended");
 }
 
 Outcome run(Launch const& launch, std::string_view input, std::size_t times)

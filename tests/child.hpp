@@ -77,10 +77,10 @@ public:
     std::string const& await_output(std::size_t count, std::chrono::milliseconds limit);
     // Waits up to `limit` for the child to end by itself; true if it did.
     bool ended_within(std::chrono::milliseconds limit);
-    // The most memory the running child has had resident so far, in KiB:
-    // VmHWM of its own address space. Its rusage would not do: a spawned
-    // child runs in the test's memory until it execs, and the kernel counts
-    // that memory's peak as the child's.
+    // The most memory the child has had resident so far, in KiB, asked
+    // while it runs: VmHWM of its own address space. Its rusage would not
+    // do: a spawned child runs in the test's memory until it execs, and the
+    // kernel counts that memory's peak as the child's.
     long peak_rss_kib() const;
     // Closes standard input, waits for the child's end and collects; once
     // it has, returns the same outcome again.
