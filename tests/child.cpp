@@ -180,12 +180,16 @@ void Session::send(std::string_view bytes)
 std::string const& Session::await_output(std::size_t count, std::chrono::milliseconds limit)
 {
     auto const deadline = std::chrono::steady_clock::now() + limit;
-    // Read once more after the child has ended, for what it wrote last.
-    for (bool ended = false; (outcome_.out = contents(out_)).size() < count && !ended &&
+    // Look once more after the child has ended, for what it wrote last; the
+    // bytes are copied once, at the end.
+    auto const written = [&] {
+        return sys(::lseek(out_.get(), 0, SEEK_END), "lseek");
+    };
+    for (bool ended = false; static_cast<std::size_t>(written()) < count && !ended &&
                              std::chrono::steady_clock::now() < deadline;) {
         ended = ended_within(std::chrono::milliseconds(1));
     }
-    return outcome_.out;
+    return outcome_.out = contents(out_);
 }
 
 bool Session::ended_within(std::chrono::milliseconds limit)
