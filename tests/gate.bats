@@ -27,6 +27,8 @@ stand_in() {
   chmod +x "${3:-$bin}/$1"
 }
 runs() { wc -l 2>/dev/null <"$BATS_TEST_TMPDIR/$1.runs" || echo 0; }
+# failed_for CASE: fails the test, saying how CASE ended.
+failed_for() { printf 'for %s: status %s\n%s\n' "$1" "$status" "$output" && false; }
 # common COMMAND...: COMMAND in a shell that has sourced scripts/common.
 common() { limit bash -c '. "$0/scripts/common" && "$@"' "$tree" "$@"; }
 # limit COMMAND...: COMMAND, ended within the test's time limit, without
@@ -62,10 +64,8 @@ warning='echo "W: Failed to fetch http://a/debian/dists/s/main/binary-$arch/Pack
     deadline=''
     [[ ${options[0]-} != deadline:* ]] || { deadline=$((EPOCHSECONDS + ${options[0]#*:})) && options=(); }
     GATE_DEADLINE=$deadline run common guarded "${options[@]}" 10 "$log" tool
-    [ "$status" -eq "$want" ] && [ "$(runs tool)" -eq "$count" ] && [[ $output == *"$says"* ]] || {
-      printf 'for %s: %s, %s runs:\n%s\n' "$body" "$status" "$(runs tool)" "$output"
-      false
-    }
+    [ "$status" -eq "$want" ] && [ "$(runs tool)" -eq "$count" ] && [[ $output == *"$says"* ]] ||
+      failed_for "$body, in $(runs tool) runs"
   done <<CASES
 [ \$run -eq 2 ] && exit 0; $fault; exit 3||0|2|
 $fault; exit 3||75|3|File has unexpected size (1 != 2). Mirror sync in progress?
@@ -87,10 +87,7 @@ CASES
   while IFS='|' read -r said status_of_guarded verdict; do
     printf '%b\n' "$said" >"$log"
     run common not_run_for i386 "$status_of_guarded" "$log"
-    [ "$status" -eq "$verdict" ] || {
-      echo "for: $said, $status_of_guarded"
-      false
-    }
+    [ "$status" -eq "$verdict" ] || failed_for "$said, $status_of_guarded"
   done <<'CASES'
 E: Failed to fetch store:/var/lib/apt/lists/partial/a_dists_s_main_binary-i386_Packages.xz  Hash Sum mismatch|75|0
 E: Failed to fetch http://a/dists/s/main/binary-i386/by-hash/SHA256/0f  Mirror sync\nW: Failed to fetch http://a/dists/s-updates/main/binary-i386/Packages.xz  Could not connect|75|0
@@ -295,8 +292,7 @@ debian_qa_cases() {
     # Every Debian tool runs once, whatever happened before.
     if [ "$status" -ne "$want" ] || [[ ${output##*$'\n'} != *"$says"* || $notes != $noted ]] ||
       { [ "$want" -eq 0 ] && [ "$(runs autopkgtest) $(runs piuparts) $(runs blhc)" != "1 1 1" ]; }; then
-      printf 'for %s: %s\n%s\nnotes: %s\n' "$settings" "$status" "$output" "$notes"
-      false
+      failed_for "$settings, with the notes: $notes"
     fi
   done
 }
@@ -310,10 +306,7 @@ debian_qa_cases() {
     rm -f "$BATS_TEST_TMPDIR"/*.runs
     MMDEBSTRAP_PLAN=$plan IN_SETUP=$setup run limit "$tree/scripts/in-fresh-root" 12 true
     [ "$status" -eq "$want" ] && [ "$(runs mmdebstrap)" -eq "$roots" ] && [[ $output == *"$says"* ]] &&
-      [ "$(grep -c '^the command ran$' <<<"$output")" -eq "$commands" ] || {
-      printf 'for %s: %s\n%s\n' "$plan" "$status" "$output"
-      false
-    }
+      [ "$(grep -c '^the command ran$' <<<"$output")" -eq "$commands" ] || failed_for "$plan"
   done <<'CASES'
 warn|true|3|1|1|error: in a fresh Debian bookworm root, 'true' failed, with status 3
 fault warn|true|3|2|1|error: in a fresh Debian bookworm root, 'true' failed, with status 3
@@ -458,10 +451,8 @@ CASES
   while IFS='|' read -r plan want count; do
     rm -f "$BATS_TEST_TMPDIR"/*.runs "$BATS_TEST_TMPDIR/lists"
     APT_PLAN=$plan run limit "$tree/scripts/ensure-packages" sbuild
-    [ "$status" -eq "$want" ] && [ "$(runs apt-get)" -eq "$count" ] || {
-      printf 'for %s: %s, %s runs:\n%s\n' "$plan" "$status" "$(runs apt-get)" "$output"
-      false
-    }
+    [ "$status" -eq "$want" ] && [ "$(runs apt-get)" -eq "$count" ] ||
+      failed_for "$plan, in $(runs apt-get) runs"
   done <<'CASES'
 ok ok|0|2
 fault ok ok|0|3
