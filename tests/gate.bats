@@ -75,7 +75,7 @@ $fault; exit 1|deadline:2|75|1|on each of 1 tries
 [ \$run -eq 1 ] && { $fault; exit 1; }; exec sleep 60|deadline:8|75|2|on each of 2 tries
 $warning; echo 'E: Unable to correct problems'; exit 100||69|1|apt failed to fetch nothing
 touch $log.ran; $fault; exit 4|--ran $log.ran|4|1|
-echo "E: Failed to fetch http://a/pool/main/r/r/r_1_all.deb  Could not connect to 127.0.0.1:9 (127.0.0.1)"; exit 100||1|1|apt is offline after set-up
+echo "E: Failed to fetch http://a/pool/main/r/r/r_1_all.deb  Unable to connect to 127.0.0.1:9:"; exit 100||1|1|apt is offline after set-up
 exit 1||69|1|  | (it wrote nothing)
 kill -KILL \$\$||69|1|with signal KILL
 [ \$run -eq 3 ] && exit 0; $fault; exit 1||0|3|
