@@ -98,9 +98,11 @@ TEST(QuiltenRuntime, ValgrindFindsNoLeakAndNoError)
                                         "--show-leak-kinds=all",
                                         "--errors-for-leak-kinds=all",
                                         quilten()};
-    expect_outcome(blackbox::run({VALGRIND_PATH, args}), record, "");
-    auto const refused = blackbox::run({VALGRIND_PATH, args, {"LD_PRELOAD=" REFUSE_MALLOC_PATH}});
-    expect_outcome(refused, record_without_description, refusal);
+    // The two runs, each mostly valgrind's own start-up, go side by side.
+    blackbox::Session given({VALGRIND_PATH, args});
+    blackbox::Session refused({VALGRIND_PATH, args, {"LD_PRELOAD=" REFUSE_MALLOC_PATH}});
+    expect_outcome(given.finish(), record, "");
+    expect_outcome(refused.finish(), record_without_description, refusal);
 }
 
 } // namespace
